@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build, test and demonstrate
+# flashwire. Safe to run again: it installs only missing packages.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ gcc make pkg-config   # build
+  libgtest-dev                                 # unit tests
+  srecord binutils                             # S-record tools the interoperability tests compare with
+  python3                                      # scripted tests against the simulated phone
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+if ! $SUDO apt-get install -y "${missing[@]}"; then
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${missing[@]}"
+fi

@@ -1,0 +1,168 @@
+// The services the library core needs from the system: time, threads and
+// events, thread priorities, serial ports and a few facts about the process.
+// The core reaches the system only through these interfaces, held by the
+// context (`Services`); the POSIX build supplies them from
+// src/platform/posix, tests and the simulated phone supply their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace flashwire::platform {
+
+// A wait that never times out.
+inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Millisecond tick count (wraps after 2^32 ms; compare with unsigned
+// differences) and sleeping.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual uint32_t Ticks() = 0;
+    virtual void Sleep(uint32_t ms) = 0;
+};
+
+// An event as the job's threads use it.
+//  - auto-reset: Set releases one waiter (or the next one to wait) and resets;
+//  - manual-reset: Set keeps it signalled until Reset;
+//  - Pulse releases the threads waiting right now (one for auto-reset, all for
+//    manual-reset) and leaves the event non-signalled.
+class Event {
+public:
+    virtual ~Event() = default;
+    virtual void Set() = 0;
+    virtual void Reset() = 0;
+    virtual void Pulse() = 0;
+    // True when the event was signalled, false after timeoutMs (kInfinite: no limit).
+    virtual bool Wait(uint32_t timeoutMs) = 0;
+};
+
+// A started thread. Destroying a Thread that still runs detaches it.
+class Thread {
+public:
+    virtual ~Thread() = default;
+    // Waits up to timeoutMs for the thread to end; true when it has ended.
+    virtual bool Join(uint32_t timeoutMs) = 0;
+    // The body's result; valid after Join returned true.
+    virtual uint32_t ExitCode() const = 0;
+};
+
+// Thread priorities in the job's terms: 0 normal, 2 highest, 15 time-critical.
+enum : int { kPriorityNormal = 0, kPriorityHighest = 2, kPriorityTimeCritical = 15 };
+
+class Threading {
+public:
+    virtual ~Threading() = default;
+    virtual std::unique_ptr<Event> CreateEvent(bool manualReset, bool initiallySet) = 0;
+    // Starts body on a new thread with the given stack size; null on failure.
+    virtual std::unique_ptr<Thread> StartThread(std::size_t stackBytes,
+                                                std::function<uint32_t()> body) = 0;
+    // The calling thread's priority, and a best-effort change of it: a change
+    // the system refuses is ignored.
+    virtual int CurrentPriority() = 0;
+    virtual void SetCurrentPriority(int priority) = 0;
+};
+
+// ---- Serial ports -------------------------------------------------------
+
+enum class Parity : uint8_t { None, Odd, Even };
+enum class StopBits : uint8_t { One, Two };
+
+// The whole line configuration of a port.
+struct LineSettings {
+    uint32_t baud = 115200;
+    uint8_t dataBits = 8;
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;
+    bool dtr = true;       // DTR line on
+    bool rts = true;       // RTS line on
+    bool ctsFlow = false;  // CTS output flow control
+    bool dsrFlow = false;  // DSR output flow control
+    bool xonXoff = false;  // XON/XOFF flow control, both directions
+};
+
+// Read and write time-outs, in the classic five-value form:
+//  - readInterval 0xFFFFFFFF with both read totals 0: a read returns at once
+//    with what has already arrived (non-blocking);
+//  - otherwise a read returns when its count has arrived or
+//    readTotalMultiplier * count + readTotalConstant ms after it began; both
+//    totals 0 means it waits until the count has arrived;
+//  - the write values 0 mean writes have no time-out.
+struct CommTimeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalMultiplier = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalMultiplier = 0;
+    uint32_t writeTotalConstant = 0;
+};
+
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+    virtual bool GetSettings(LineSettings& out) = 0;
+    // False when the system refuses the configuration (for example the rate).
+    virtual bool SetSettings(const LineSettings& settings) = 0;
+    virtual bool GetTimeouts(CommTimeouts& out) = 0;
+    virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;
+    // One read request obeying the time-outs; received may be below the size.
+    virtual bool Read(std::span<uint8_t> buffer, uint32_t& received) = 0;
+    // Writes all bytes (or fails); sent tells how many went out.
+    virtual bool Write(std::span<const uint8_t> data, uint32_t& sent) = 0;
+    // The system error code of the last failed operation (0 if none).
+    virtual uint32_t LastError() const = 0;
+};
+
+// One stream of a concurrent write on several ports.
+struct StreamWrite {
+    SerialPort* port = nullptr;
+    std::span<const uint8_t> data;
+    uint32_t sent = 0;
+    bool ok = false;
+};
+
+class SerialProvider {
+public:
+    virtual ~SerialProvider() = default;
+    // Opens the zero-based port number (0 = COM1). On failure returns null and
+    // sets systemError.
+    virtual std::unique_ptr<SerialPort> Open(uint32_t portNumber, bool overlapped,
+                                             uint32_t& systemError) = 0;
+    // Starts every write at once and returns when all have completed.
+    virtual void WriteConcurrently(std::span<StreamWrite> writes) = 0;
+};
+
+// ---- Facts about the running process ------------------------------------
+
+struct OsVersion {
+    bool known = false;   // the version could be read
+    bool ntFamily = true; // multi-port and overlapped I/O available
+    uint32_t major = 0;
+    uint32_t minor = 0;
+};
+
+class SystemInfo {
+public:
+    virtual ~SystemInfo() = default;
+    // Full path of the running executable (the host program); empty if unknown.
+    virtual std::string ExecutablePath() = 0;
+    virtual OsVersion GetOsVersion() = 0;
+    // The path separator that ends a directory name ('/' here).
+    virtual char PathSeparator() const = 0;
+};
+
+// The set of services a context uses. None of the pointers is owned.
+struct Services {
+    Clock* clock = nullptr;
+    Threading* threading = nullptr;
+    SerialProvider* serial = nullptr;
+    SystemInfo* system = nullptr;
+};
+
+// The operating system's services, built into the library for this target.
+Services& SystemServices();
+
+}  // namespace flashwire::platform

@@ -1,0 +1,29 @@
+// The COM port layer: every other part reaches the serial ports only through
+// these operations and the context's port records. `port` is the logical
+// port index (0 or 1).
+#pragma once
+
+#include <cstdint>
+
+#include "job/context.h"
+
+namespace flashwire {
+
+// "COM1" .. "COM12" by zero-based port number; numbers 12 and above give "COM?".
+const char* ComPortName(uint32_t portNumber);
+
+bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs);
+bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud);
+// Returns the read time-out that was set before.
+uint32_t ComSetTimout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs);
+void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on);
+// Reads and discards one byte at a time until a read brings none.
+bool ComFlushInput(FlashContext& ctx, uint32_t port);
+bool ComRead(FlashContext& ctx, uint32_t port, uint8_t* buffer, uint32_t count, uint32_t& received);
+bool ComWrite(FlashContext& ctx, uint32_t port, const uint8_t* buffer, uint32_t count, uint32_t& sent);
+void ComClose(FlashContext& ctx, uint32_t port);
+void ComCloseAll(FlashContext& ctx);
+// Writes the end byte 'o' on the active port: 0 or ERR_PROTOCOL.
+uint32_t SendFinishByte(FlashContext& ctx);
+
+}  // namespace flashwire
