@@ -8,12 +8,26 @@
 
 namespace flashwire {
 
+// Size of the setup loader's and the flash loader's buffer (base to base + 0x1FFFF).
+inline constexpr uint32_t kLoaderBufferSize = 0x20000;
+
+// Returned by InsertLoadedRange when the table is already full (nothing inserted).
+inline constexpr uint32_t kRangeTableFull = 0xFFFFFFFFu;
+
 inline uint32_t RegionLength(const MemoryRegion& r) { return r.last - r.first + 1u; }
 
+// Empties the three lists: no buffers (all four data pointers released and
+// null) and no loaded ranges.
 void ResetRegionLists(FlashContext& ctx);
+// Places the two loader buffers at setupLoaderBase and flashLoaderBase and
+// allocates every buffer of the three lists; false (everything released) when
+// memory ran out.
 bool AllocateRegionBuffers(FlashContext& ctx);
+// Releases every buffer; a second call does nothing.
 void FreeRegionBuffers(FlashContext& ctx);
-// 0, or the index k >= 1 of the second range of the first overlapping pair.
+// Inserts [first, last] in order of first address, then merges adjacent
+// ranges. 0, or the index k >= 1 of the second range of the first overlapping
+// pair (the table is then left unmerged), or kRangeTableFull.
 uint32_t InsertLoadedRange(RegionList& list, uint32_t first, uint32_t last);
 // Index of the first buffer holding address, or kNoBuffer.
 uint32_t FindBuffer(const RegionList& list, uint32_t address);

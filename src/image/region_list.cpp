@@ -1,0 +1,88 @@
+// Region lists: placing, allocating and releasing the host buffers, the table
+// of loaded ranges and the lookup of the buffer that holds an address.
+#include "image/region_list.h"
+
+#include <memory>
+#include <new>
+
+#include "api/address_range.h"
+
+namespace flashwire {
+
+void ResetRegionLists(FlashContext& ctx) {
+    for (RegionList& list : ctx.regionLists) {
+        list.bufferCount = 0;
+        for (MemoryRegion& buffer : list.buffers) buffer.data.reset();
+        list.rangeCount = 0;
+    }
+}
+
+namespace {
+
+void PlaceLoaderBuffer(RegionList& list, uint32_t base) {
+    list.bufferCount = 1;
+    list.buffers[0].first = base;
+    list.buffers[0].last = base + (kLoaderBufferSize - 1);
+}
+
+// Allocates the buffers of one list in order; false at the first failure.
+bool AllocateList(RegionList& list) {
+    for (uint32_t i = 0; i < list.bufferCount && i < kMaxBuffers; ++i) {
+        MemoryRegion& buffer = list.buffers[i];
+        const uint32_t length = RegionLength(buffer);
+        // A buffer whose bounds run backwards (or span all 4 GiB) cannot be held.
+        if (buffer.last < buffer.first || length == 0) return false;
+        try {
+            buffer.data = std::make_unique_for_overwrite<uint8_t[]>(length);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool AllocateRegionBuffers(FlashContext& ctx) {
+    PlaceLoaderBuffer(ctx.setupLoaderList(), ctx.platform.setupLoaderBase);
+    PlaceLoaderBuffer(ctx.flashLoaderList(), ctx.platform.flashLoaderBase);
+    // The image list's buffers were placed by the platform reading.
+
+    bool ok = true;
+    for (RegionList& list : ctx.regionLists) {
+        if (!AllocateList(list)) ok = false;  // go on with the next list
+    }
+    if (!ok) FreeRegionBuffers(ctx);
+    return ok;
+}
+
+void FreeRegionBuffers(FlashContext& ctx) {
+    for (RegionList& list : ctx.regionLists) {
+        for (uint32_t i = 0; i < list.bufferCount && i < kMaxBuffers; ++i) list.buffers[i].data.reset();
+    }
+}
+
+uint32_t InsertLoadedRange(RegionList& list, uint32_t first, uint32_t last) {
+    if (list.rangeCount >= kMaxLoadedRanges) return kRangeTableFull;
+
+    uint32_t j = 0;
+    while (j < list.rangeCount && list.ranges[j].first < first) ++j;
+    for (uint32_t i = list.rangeCount; i > j; --i) list.ranges[i] = list.ranges[i - 1];
+    list.ranges[j] = AddressRange{first, last};
+    ++list.rangeCount;
+
+    for (uint32_t k = 1; k < list.rangeCount; ++k) {
+        if (RangesOverlap(list.ranges[k - 1], list.ranges[k])) return k;
+    }
+    if (list.rangeCount >= 2) list.rangeCount = MergeAdjacentRanges(list.ranges, list.rangeCount);
+    return 0;
+}
+
+uint32_t FindBuffer(const RegionList& list, uint32_t address) {
+    for (uint32_t i = 0; i < list.bufferCount && i < kMaxBuffers; ++i) {
+        if (list.buffers[i].first <= address && address <= list.buffers[i].last) return i;
+    }
+    return kNoBuffer;
+}
+
+}  // namespace flashwire

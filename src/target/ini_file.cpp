@@ -1,0 +1,113 @@
+// A small reader of INI files with the results of the classic profile-string
+// lookup: the file is read anew for every lookup (the files are small and are
+// read a few dozen times per job), and only the first kLineKeep characters of
+// a line are kept, so a line of any length costs bounded memory.
+#include "target/ini_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace flashwire {
+namespace {
+
+// Characters of one line that are kept; the rest of a longer line is skipped.
+constexpr std::size_t kLineKeep = 4096;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+// Reads the next line into buf (at most kLineKeep characters, without the
+// line end). cut tells that characters beyond those were skipped.
+bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, bool& cut) {
+    if (!std::fgets(buf, sizeof buf, f)) return false;
+    length = std::strlen(buf);
+    cut = false;
+    if (length > 0 && buf[length - 1] == '\n') {
+        buf[--length] = '\0';
+        return true;
+    }
+    // No line end among the kept characters: skip the rest of the line.
+    int c;
+    while ((c = std::getc(f)) != EOF && c != '\n') cut = true;
+    return true;
+}
+
+}  // namespace
+
+IniLookup LookupIniValue(const std::string& path, std::string_view section, std::string_view key) {
+    IniLookup result;
+    section = Trim(section);
+    key = Trim(key);
+    if (key.empty()) return result;
+
+    FilePtr file(std::fopen(path.c_str(), "r"));
+    if (!file) return result;
+
+    char buf[kLineKeep + 2];
+    std::size_t length = 0;
+    bool cut = false;
+    bool firstLine = true;
+    bool inSection = false;
+    while (NextLine(file.get(), buf, length, cut)) {
+        std::string_view line(buf, length);
+        if (firstLine && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);  // UTF-8 mark
+        firstLine = false;
+        line = Trim(line);
+        if (line.empty() || line.front() == ';') continue;
+
+        if (line.front() == '[') {
+            const std::size_t close = line.find(']');
+            if (close == std::string_view::npos) continue;  // not a section header
+            inSection = EqualsIgnoringCase(Trim(line.substr(1, close - 1)), section);
+            continue;
+        }
+        if (!inSection) continue;
+
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (!EqualsIgnoringCase(Trim(line.substr(0, eq)), key)) continue;
+
+        std::string_view value = Trim(line.substr(eq + 1));
+        // One pair of matching quotes around the whole value is removed.
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        result.found = true;
+        result.truncated = cut || value.size() > kMaxIniValue;
+        result.value.assign(value.substr(0, kMaxIniValue));
+        return result;
+    }
+    return result;
+}
+
+std::string ReadIniValue(const std::string& path, std::string_view section, std::string_view key,
+                         std::string_view defaultValue) {
+    IniLookup lookup = LookupIniValue(path, section, key);
+    if (lookup.found) return std::move(lookup.value);
+    return std::string(defaultValue.substr(0, kMaxIniValue));
+}
+
+}  // namespace flashwire
