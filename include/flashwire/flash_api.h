@@ -160,6 +160,16 @@ FLASHWIRE_EXPORT uint32_t FlashMakeOptionString(const FlashOptions *options, cha
  * must hold FLASH_ERROR_TEXT_SIZE bytes. Always returns 0. */
 FLASHWIRE_EXPORT uint32_t FlashGetErrorString(uint32_t code, char *buffer);
 
+/* Chooses the device a port number opens, for the whole process: from then on
+ * portNumber (zero-based, 0 = COM1 ... 11 = COM12) opens devicePath (for
+ * example "/dev/ttyUSB0"); a null devicePath restores the default device of
+ * the system (/dev/ttyS<portNumber> on POSIX systems). Messages keep naming
+ * the port "COM<portNumber + 1>". Returns 0, or ERR_BAD_PARAMS for a port
+ * number above 11 or an empty path or one longer than 255 characters (the
+ * mapping is then unchanged). May be called at any time; a port already open
+ * keeps its device until it is closed. */
+FLASHWIRE_EXPORT uint32_t FlashMapPort(uint32_t portNumber, const char *devicePath);
+
 #ifdef __cplusplus
 }
 #endif

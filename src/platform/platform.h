@@ -165,4 +165,17 @@ struct Services {
 // The operating system's services, built into the library for this target.
 Services& SystemServices();
 
+// ---- Which device a port number opens (process-wide) --------------------
+
+// Port numbers 0 .. kSerialPortNumbers - 1 can be mapped; device paths may be
+// up to kMaxSerialDevicePath characters long.
+inline constexpr uint32_t kSerialPortNumbers = 12;
+inline constexpr std::size_t kMaxSerialDevicePath = 255;
+
+// Makes the system's serial ports open devicePath for the zero-based port
+// number; a null devicePath restores the system's default device. False (and
+// nothing changed) for a port number of kSerialPortNumbers or above, an empty
+// path or one longer than kMaxSerialDevicePath. Safe to call from any thread.
+bool MapSerialDevice(uint32_t portNumber, const char* devicePath);
+
 }  // namespace flashwire::platform

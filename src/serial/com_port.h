@@ -9,6 +9,17 @@
 
 namespace flashwire {
 
+// Port numbers are zero-based (0 = "COM1"); kComPortCount and above mean no port.
+inline constexpr uint32_t kComPortCount = 12;
+// Plain writes go out in pieces of at most this many bytes.
+inline constexpr uint32_t kComWritePiece = 4096;
+// ComFlushInput gives up after discarding this many bytes (a line that never
+// goes quiet).
+inline constexpr uint32_t kComFlushLimit = 1024 * 1024;
+
+// The port names for messages, each in a fixed field of 6 characters.
+extern const char ComPortNames[kComPortCount][6];
+
 // "COM1" .. "COM12" by zero-based port number; numbers 12 and above give "COM?".
 const char* ComPortName(uint32_t portNumber);
 

@@ -1,21 +1,323 @@
-// Placeholder until the termios port layer lands: no port opens.
-#include <cerrno>
+// A serial port over termios: the raw 8-bit line settings, the modem lines,
+// and reads and writes bounded by the port's time-outs.
+#include "platform/posix/posix_serial_port.h"
 
-#include "platform/posix/posix_services.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <optional>
 
 namespace flashwire::platform::posix {
 namespace {
-class NoPorts final : public SerialProvider {
-public:
-    std::unique_ptr<SerialPort> Open(uint32_t, bool, uint32_t& systemError) override {
-        systemError = ENOSYS;
-        return nullptr;
-    }
-    void WriteConcurrently(std::span<StreamWrite>) override {}
+
+struct RateCode {
+    uint32_t baud;
+    speed_t code;
 };
-}  // namespace
-SerialProvider& PosixSerialPorts() {
-    static NoPorts ports;
-    return ports;
+
+// The only rates the port accepts.
+constexpr RateCode kAcceptedRates[] = {
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+// Rates a device may already be set to when it is opened (for GetSettings).
+constexpr RateCode kKnownRates[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+std::optional<speed_t> AcceptedRateCode(uint32_t baud) {
+    for (const RateCode& r : kAcceptedRates)
+        if (r.baud == baud) return r.code;
+    return std::nullopt;
 }
+
+uint32_t RateOfCode(speed_t code) {
+    for (const RateCode& r : kKnownRates)
+        if (r.code == code) return r.baud;
+    return 0;
+}
+
+tcflag_t DataBitsFlag(uint8_t bits) {
+    switch (bits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+uint8_t DataBitsOf(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+constexpr bool IsNonBlockingRead(const CommTimeouts& t) {
+    return t.readInterval == 0xFFFFFFFFu && t.readTotalMultiplier == 0 && t.readTotalConstant == 0;
+}
+
+}  // namespace
+
+int MillisecondsUntil(SteadyClock::time_point t, SteadyClock::time_point now) {
+    if (t <= now) return 0;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - now).count();
+    const long long ms = (us + 999) / 1000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+PosixSerialPort::PosixSerialPort(int fd) : fd_(fd) {}
+
+PosixSerialPort::~PosixSerialPort() {
+    if (fd_ < 0) return;
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);
+}
+
+// ---- Line settings ------------------------------------------------------
+
+bool PosixSerialPort::GetSettings(LineSettings& out) {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) {
+        Fail(errno);
+        return false;
+    }
+    LineSettings s;
+    s.baud = RateOfCode(cfgetospeed(&t));
+    s.dataBits = DataBitsOf(t.c_cflag);
+    s.parity = (t.c_cflag & PARENB) == 0 ? Parity::None : (t.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
+    s.stopBits = (t.c_cflag & CSTOPB) != 0 ? StopBits::Two : StopBits::One;
+    s.ctsFlow = (t.c_cflag & CRTSCTS) != 0;
+    s.dsrFlow = false;
+    s.xonXoff = (t.c_iflag & (IXON | IXOFF)) != 0;
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+        s.dtr = (lines & TIOCM_DTR) != 0;
+        s.rts = (lines & TIOCM_RTS) != 0;
+    } else {
+        s.dtr = dtr_;
+        s.rts = rts_;
+    }
+    out = s;
+    return true;
+}
+
+bool PosixSerialPort::SetSettings(const LineSettings& settings) {
+    const std::optional<speed_t> rate = AcceptedRateCode(settings.baud);
+    // termios has no DSR output flow control; refuse rather than pretend.
+    if (!rate || settings.dataBits < 5 || settings.dataBits > 8 || settings.dsrFlow) {
+        Fail(EINVAL);
+        return false;
+    }
+    termios before{};
+    if (tcgetattr(fd_, &before) != 0) {
+        Fail(errno);
+        return false;
+    }
+    // The whole configuration is rewritten: raw bytes, no echo, no signals,
+    // no translation, the receiver on and the modem status lines ignored.
+    termios t = before;
+    t.c_iflag = 0;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CREAD | CLOCAL | DataBitsFlag(settings.dataBits);
+    if (settings.parity != Parity::None) {
+        t.c_cflag |= PARENB;
+        if (settings.parity == Parity::Odd) t.c_cflag |= PARODD;
+        t.c_iflag |= INPCK;
+    }
+    if (settings.stopBits == StopBits::Two) t.c_cflag |= CSTOPB;
+    if (settings.ctsFlow) t.c_cflag |= CRTSCTS;
+    if (settings.xonXoff) t.c_iflag |= IXON | IXOFF;
+    std::fill(std::begin(t.c_cc), std::end(t.c_cc), cc_t{0});
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, *rate) != 0 || cfsetospeed(&t, *rate) != 0 || tcsetattr(fd_, TCSANOW, &t) != 0) {
+        Fail(errno);
+        return false;
+    }
+    // tcsetattr succeeds when any part of the change took; a device that
+    // cannot run at the rate keeps another one. Such a rate is refused and the
+    // previous configuration comes back.
+    termios now{};
+    if (tcgetattr(fd_, &now) != 0) {
+        Fail(errno);
+        return false;
+    }
+    if (cfgetospeed(&now) != *rate || (now.c_cflag & CSIZE) != (t.c_cflag & CSIZE)) {
+        tcsetattr(fd_, TCSANOW, &before);
+        Fail(EINVAL);
+        return false;
+    }
+    // The modem lines. A pseudo-terminal has none and refuses the request;
+    // that is not an error.
+    dtr_ = settings.dtr;
+    rts_ = settings.rts;
+    const int on = (settings.dtr ? TIOCM_DTR : 0) | (settings.rts ? TIOCM_RTS : 0);
+    const int off = (settings.dtr ? 0 : TIOCM_DTR) | (settings.rts ? 0 : TIOCM_RTS);
+    if (on != 0) ioctl(fd_, TIOCMBIS, &on);
+    if (off != 0) ioctl(fd_, TIOCMBIC, &off);
+    return true;
+}
+
+bool PosixSerialPort::GetTimeouts(CommTimeouts& out) {
+    out = timeouts_;
+    return true;
+}
+
+bool PosixSerialPort::SetTimeouts(const CommTimeouts& timeouts) {
+    timeouts_ = timeouts;
+    return true;
+}
+
+// ---- Reading --------------------------------------------------------------
+
+bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
+    received = 0;
+    if (buffer.empty()) return true;
+    const std::size_t count = buffer.size();
+    const CommTimeouts t = timeouts_;
+    const bool nonBlocking = IsNonBlockingRead(t);
+    const auto start = SteadyClock::now();
+
+    // The total limit of the call, if the time-outs give one.
+    std::optional<SteadyClock::time_point> deadline;
+    if (!nonBlocking && (t.readTotalMultiplier != 0 || t.readTotalConstant != 0)) {
+        const uint64_t ms = static_cast<uint64_t>(t.readTotalMultiplier) * count + t.readTotalConstant;
+        deadline = start + std::chrono::milliseconds(ms);
+    }
+    // The longest gap allowed between two bytes once the first has arrived.
+    const bool intervalLimit = !nonBlocking && t.readInterval != 0;
+    auto lastByte = start;
+    bool hangup = false;
+
+    for (;;) {
+        const ssize_t n = read(fd_, buffer.data() + received, count - received);
+        if (n > 0) {
+            received += static_cast<uint32_t>(n);
+            if (received == count) return true;
+            lastByte = SteadyClock::now();
+            hangup = false;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(errno);
+            return false;
+        }
+        // Nothing more has arrived yet.
+        if (hangup) {
+            // The device reported a hang-up or an error and still gives nothing.
+            Fail(EIO);
+            return false;
+        }
+        if (nonBlocking) return true;
+
+        const auto now = SteadyClock::now();
+        int waitMs = -1;
+        if (deadline) {
+            waitMs = MillisecondsUntil(*deadline, now);
+            if (waitMs == 0) return true;
+        }
+        if (intervalLimit && received > 0) {
+            const int gapMs = MillisecondsUntil(lastByte + std::chrono::milliseconds(t.readInterval), now);
+            if (gapMs == 0) return true;
+            waitMs = waitMs < 0 ? gapMs : std::min(waitMs, gapMs);
+        }
+        pollfd p{fd_, POLLIN, 0};
+        const int r = poll(&p, 1, waitMs);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            return false;
+        }
+        if (r > 0 && (p.revents & POLLNVAL) != 0) {
+            Fail(EBADF);
+            return false;
+        }
+        if (r > 0 && (p.revents & POLLIN) == 0 && (p.revents & (POLLERR | POLLHUP)) != 0) hangup = true;
+        // On r == 0 the loop reads once more and then finds the limit passed.
+    }
+}
+
+// ---- Writing --------------------------------------------------------------
+
+PendingWrite PosixSerialPort::BeginWrite(std::span<const uint8_t> data, SteadyClock::time_point now) const {
+    PendingWrite w;
+    w.data = data;
+    w.lastProgress = now;
+    if (timeouts_.writeTotalMultiplier != 0 || timeouts_.writeTotalConstant != 0) {
+        const uint64_t ms =
+            static_cast<uint64_t>(timeouts_.writeTotalMultiplier) * data.size() + timeouts_.writeTotalConstant;
+        w.hasDeadline = true;
+        w.deadline = now + std::chrono::milliseconds(ms);
+    }
+    return w;
+}
+
+WriteState PosixSerialPort::Advance(PendingWrite& w) {
+    while (w.sent < w.data.size()) {
+        const ssize_t n = write(fd_, w.data.data() + w.sent, w.data.size() - w.sent);
+        if (n > 0) {
+            w.sent += static_cast<uint32_t>(n);
+            w.lastProgress = SteadyClock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return WriteState::Blocked;
+        Fail(errno);
+        return WriteState::Failed;
+    }
+    return WriteState::Done;
+}
+
+int PosixSerialPort::WaitBudgetMs(const PendingWrite& w, SteadyClock::time_point now) {
+    const auto limit =
+        w.hasDeadline ? w.deadline : w.lastProgress + std::chrono::milliseconds(kWriteStallLimitMs);
+    const int ms = MillisecondsUntil(limit, now);
+    if (ms == 0) {
+        Fail(ETIMEDOUT);
+        return -1;
+    }
+    return ms;
+}
+
+bool PosixSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
+    PendingWrite w = BeginWrite(data, SteadyClock::now());
+    bool hangup = false;
+    for (;;) {
+        const WriteState state = Advance(w);
+        sent = w.sent;
+        if (state == WriteState::Done) return true;
+        if (state == WriteState::Failed) return false;
+        if (hangup) {
+            Fail(EIO);
+            return false;
+        }
+        const int budget = WaitBudgetMs(w, SteadyClock::now());
+        if (budget < 0) return false;
+        pollfd p{fd_, POLLOUT, 0};
+        const int r = poll(&p, 1, budget);
+        if (r < 0 && errno != EINTR) {
+            Fail(errno);
+            return false;
+        }
+        if (r > 0 && (p.revents & POLLNVAL) != 0) {
+            Fail(EBADF);
+            return false;
+        }
+        if (r > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLERR | POLLHUP)) != 0) hangup = true;
+    }
+}
+
 }  // namespace flashwire::platform::posix
