@@ -1,0 +1,18 @@
+// Saving the /read ranges of a region list as an S-record file.
+#pragma once
+
+#include <cstdint>
+
+#include "job/context.h"
+
+namespace flashwire {
+
+// Writes the /read ranges of the options, in their order, from the buffers of
+// list to the options' saveFile as S3 records of at most 16 bytes, between the
+// header line "S00600004844521B" and the termination line "S705A002000058".
+// Every range must lie in the buffers (a range may cross from one buffer into
+// the next when they touch); otherwise nothing is written. Returns 0,
+// ERR_WRONG_FILE_SAVE or ERR_ABORT (the file is then complete up to the abort).
+uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list);
+
+}  // namespace flashwire
