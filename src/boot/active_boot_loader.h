@@ -1,0 +1,17 @@
+// The active boot loader: the phone announces itself with 'O', the host
+// answers with the rate pattern and, after 'K', 'r' 'r'; the phone confirms
+// with 'Z' 'E' and takes the flash loader as RAM blocks.
+#pragma once
+
+#include <cstdint>
+
+#include "job/context.h"
+
+namespace flashwire {
+
+// The five-state handshake, then LoadRamBlocks. Every pass honours the abort
+// request (ERR_ABORT); with the unattended option the wait for 'Z' ends after
+// 100 reads with ERR_PROTOCOL.
+uint32_t TalkToActiveBootloader(FlashContext& ctx);
+
+}  // namespace flashwire

@@ -1,0 +1,35 @@
+#include "boot/pc_sync.h"
+
+#include "boot/four_cc.h"
+#include "boot/wait_for_4ccs.h"
+#include "job/reporting.h"
+#include "serial/com_port.h"
+
+namespace flashwire {
+namespace {
+
+constexpr uint32_t kSyncAnswerTimeoutMs = 5000;
+
+}  // namespace
+
+uint32_t SendPcSync(FlashContext& ctx) {
+    uint8_t sync[4];
+    StoreFourCC(PC_SYNC, sync);
+    for (;;) {
+        uint32_t sent = 0;
+        if (!ComWrite(ctx, ctx.activePort, sync, 4, sent) || sent != 4) {
+            ReportDebug(ctx, "Failed to send PC_SYNC");
+            return ERR_PROTOCOL;
+        }
+        // Unbounded by design: only the phone's answer or the host's abort
+        // (seen by the scanner within its 5 ms read time-out) ends it.
+        const uint32_t rc = WaitForSingle4CC(ctx, BL_SYNC_ACK, kSyncAnswerTimeoutMs);
+        if (rc == SUCCESS) {
+            ReportDebug(ctx, "sync'ed");
+            return SUCCESS;
+        }
+        if (rc == ERR_ABORT) return ERR_ABORT;
+    }
+}
+
+}  // namespace flashwire

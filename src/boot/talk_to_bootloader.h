@@ -1,0 +1,16 @@
+// The loader phase: talks to the phone's boot ROM, active or passive, and
+// leaves the flash loader running in the phone's RAM.
+#pragma once
+
+#include <cstdint>
+
+#include "job/context.h"
+
+namespace flashwire {
+
+// The active procedure for an active boot loader; otherwise, at raised
+// priority, the passive stage and, when it asks for one, the setup loader
+// stage. Codes pass through unchanged.
+uint32_t TalkToBootloader(FlashContext& ctx);
+
+}  // namespace flashwire
