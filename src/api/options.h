@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "job/context.h"
 
@@ -9,8 +10,16 @@ namespace flashwire {
 
 void SetDefaultOptions(FlashOptions& options);
 
-// Parses "first-last" of a /read or /reserved value; false for a bad definition.
-bool ParseRange(const char* text, uint32_t& first, uint32_t& last);
+// Parses "first-last" of a /read or /reserved value; false for a bad definition
+// (a bound that does not convert, is longer than kMaxRangeBoundLength
+// characters or does not fit in 32 bits, or first not below last).
+inline constexpr std::size_t kMaxRangeBoundLength = 100;
+bool ParseRange(std::string_view text, uint32_t& first, uint32_t& last);
+
+// Reads a decimal number like atoi (optional leading white space and sign,
+// digits up to the first other character, no digits give 0), saturating at
+// the limits of int32_t instead of overflowing.
+int32_t ParseDecimal(std::string_view text);
 
 // 0 if the record is usable, else ERR_BAD_PARAMS.
 uint32_t CheckOptions(const FlashOptions& options);
@@ -19,8 +28,9 @@ uint32_t CheckOptions(const FlashOptions& options);
 void PrintOptionHelp(FlashContext& ctx);
 
 // The parser behind FlashParseOptionString; returns the number of accepted
-// options, or -1 after a rejected one.
-int ParseOptionString(FlashContext& ctx, const char* text, FlashOptions& options);
+// options, or -1 after a rejected one. ctx receives the echo and error lines
+// (null: none are sent).
+int ParseOptionString(FlashContext* ctx, const char* text, FlashOptions& options);
 
 // The maker behind FlashMakeOptionString.
 uint32_t MakeOptionString(const FlashOptions& options, char* buffer, int32_t bufferSize);

@@ -98,20 +98,48 @@ struct FlashChip {
 // ---- Job control: the message ring between the job and the dispatcher.
 inline constexpr uint32_t kRingSize = 16384;
 inline constexpr uint32_t kRecordHeaderSize = 24;
+// How long a producer that finds the ring full waits for the dispatcher.
+inline constexpr uint32_t kFlushTimeoutMs = 15000;
 
+// Records lie in `storage` as a header of six u32 (size, context tag, time,
+// kind, first argument, second argument) followed by the text and its NUL.
+// Pointers are wider than 32 bits here, so a text member holds the byte offset
+// of the record's own text copy within `storage`, not a pointer. Positions
+// equal means empty. Producers are serialised by `producerMutex` and publish a
+// record by a release store of `writePos`; the dispatcher, the only consumer,
+// frees space by a release store of `readPos`.
 struct MessageRing {
     // Record storage; a filler's header may reach kRecordHeaderSize bytes past the end.
     alignas(4) uint8_t storage[kRingSize + kRecordHeaderSize]{};
-    uint32_t writePos = 0;  // only producers move it (under producerMutex)
-    std::atomic<uint32_t> readPos{0};  // only the dispatcher moves it
-    std::atomic<uint32_t> publishedWritePos{0};  // what the dispatcher may read up to
-    std::mutex producerMutex;  // serialises producers
-    uint32_t droppedRecords = 0;  // records dropped because the host did not drain the ring
+    std::atomic<uint32_t> writePos{0};  // only producers move it (under producerMutex)
+    std::atomic<uint32_t> readPos{0};   // only the dispatcher moves it
+    std::mutex producerMutex;           // serialises producers
+    // Records dropped because the dispatcher did not make room in time; the
+    // next store that fits reports the count (guarded by producerMutex).
+    uint32_t droppedRecords = 0;
+    // The bounded wait of a full ring (kFlushTimeoutMs; tests shorten it).
+    uint32_t flushTimeoutMs = kFlushTimeoutMs;
+
+    // Empties the ring; only while no dispatcher runs.
+    void Reset() {
+        writePos.store(0);
+        readPos.store(0);
+        droppedRecords = 0;
+    }
 };
 
+inline constexpr uint32_t kPriorityStackSize = 10;
+
 struct PriorityStack {
-    int saved[10]{};
+    int saved[kPriorityStackSize]{};
     uint32_t depth = 0;
+    // Pushes beyond the ten entries: ignored, and their pops with them.
+    uint32_t overflow = 0;
+
+    void Reset() {
+        depth = 0;
+        overflow = 0;
+    }
 };
 
 struct FlashContext {
@@ -168,5 +196,12 @@ struct FlashContext {
 
     platform::Clock& clock() { return *services.clock; }
 };
+
+// The handle's `context` member has the public, opaque type `::FlashContext`;
+// it always holds a flashwire::FlashContext that FlashInit bound to it.
+inline FlashContext* ContextOf(const FlashHandle* handle) {
+    return handle ? reinterpret_cast<FlashContext*>(handle->context) : nullptr;
+}
+inline ::FlashContext* OpaqueContext(FlashContext* ctx) { return reinterpret_cast<::FlashContext*>(ctx); }
 
 }  // namespace flashwire

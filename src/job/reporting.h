@@ -35,10 +35,17 @@ bool IsAbortRequested(FlashContext& ctx);
 // until it has emptied the ring. Otherwise does nothing.
 void FlushToHost(FlashContext& ctx);
 
-// The two halves of the ring. EnqueueRecord stores one record (text may be
-// null for kinds without text); DeliverOneRecord hands the oldest record to
-// the host and returns false when the ring was empty.
-void EnqueueRecord(FlashContext& ctx, RecordKind kind, uint32_t arg, const char* text);
+// The two halves of the ring. EnqueueRecord stores one record: arg1 and arg2
+// are the record's first and second arguments (level and nothing for a
+// message, total for a progress begin, done and percent for an update); text
+// (cut at kMaxLineLength, may be null for kinds without text) is copied into
+// the ring. A producer that finds the ring full waits for the dispatcher up to
+// the ring's flushTimeoutMs; if there is still no room the record is dropped
+// (undelivered records are never overwritten) and the next record that fits
+// is followed by a line that tells how many were dropped.
+// DeliverOneRecord hands the oldest record to the host and returns false when
+// the ring was empty; only the dispatcher calls it.
+void EnqueueRecord(FlashContext& ctx, RecordKind kind, uint32_t arg1, uint32_t arg2, const char* text);
 bool DeliverOneRecord(FlashContext& ctx);
 
 }  // namespace flashwire

@@ -1,0 +1,102 @@
+// Binding a host's handle to a context and releasing it.
+//
+// The library keeps the contexts it created in a registry, so a handle whose
+// `context` member holds anything else (a host that never cleared its record,
+// or a context already released) is never released or used as a context.
+#include "job/lifecycle.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "api/options.h"
+
+namespace flashwire {
+namespace {
+
+std::mutex g_registryMutex;
+std::vector<std::unique_ptr<FlashContext>>& Registry() {
+    static std::vector<std::unique_ptr<FlashContext>> contexts;
+    return contexts;
+}
+
+// Releases ctx if the library created it and it still belongs to handle.
+void ReleaseContext(FlashHandle* handle, FlashContext* ctx) {
+    std::unique_ptr<FlashContext> released;
+    {
+        std::lock_guard lock(g_registryMutex);
+        auto& contexts = Registry();
+        auto it = std::find_if(contexts.begin(), contexts.end(),
+                               [&](const std::unique_ptr<FlashContext>& c) { return c.get() == ctx; });
+        if (it == contexts.end() || (*it)->handle != handle) return;
+        released = std::move(*it);
+        contexts.erase(it);
+    }
+    // Destroyed outside the lock.
+}
+
+// exeDirectory: the executable's directory with its trailing separator, or
+// empty when the path is unknown or the directory does not fit.
+// platformDefPath: exeDirectory followed by "platform.def", or empty when the
+// directory is unknown or the path does not fit (never a path relative to
+// whatever the current directory happens to be).
+void SetPaths(FlashContext& ctx) {
+    ctx.exeDirectory[0] = 0;
+    ctx.platformDefPath[0] = 0;
+    platform::SystemInfo* system = ctx.services.system;
+    if (!system) return;
+    const std::string path = system->ExecutablePath();
+    const std::size_t cut = path.rfind(system->PathSeparator());
+    if (cut == std::string::npos) return;
+    const std::size_t dirLength = cut + 1;
+    if (dirLength >= kPathSize) return;
+    std::memcpy(ctx.exeDirectory, path.data(), dirLength);
+    ctx.exeDirectory[dirLength] = 0;
+    static constexpr char kPlatformDef[] = "platform.def";
+    if (dirLength + sizeof(kPlatformDef) > kPathSize) return;
+    std::memcpy(ctx.platformDefPath, path.data(), dirLength);
+    std::memcpy(ctx.platformDefPath + dirLength, kPlatformDef, sizeof(kPlatformDef));
+}
+
+}  // namespace
+
+uint32_t InitHandle(FlashHandle* handle, FlashOptions* options, const platform::Services& services) {
+    if (!handle || handle->size != sizeof(FlashHandle)) return ERR_WRONG_DLL;
+    if (!options) return ERR_BAD_PARAMS;
+    FlashContext* raw = nullptr;
+    try {
+        auto ctx = std::make_unique<FlashContext>();
+        raw = ctx.get();
+        std::lock_guard lock(g_registryMutex);
+        Registry().push_back(std::move(ctx));
+    } catch (const std::bad_alloc&) {
+        return ERR_NOMEM;
+    }
+    // A handle that is still bound gives up its old context first.
+    ReleaseContext(handle, ContextOf(handle));
+
+    raw->handle = handle;
+    raw->services = services;
+    handle->context = OpaqueContext(raw);
+    handle->progressBegin = nullptr;
+    handle->progressUpdate = nullptr;
+    handle->progressEnd = nullptr;
+    handle->status = nullptr;
+    handle->message = nullptr;
+    handle->abortPoll = nullptr;
+    SetDefaultOptions(*options);
+    SetPaths(*raw);
+    return SUCCESS;
+}
+
+uint32_t FinishHandle(FlashHandle* handle) {
+    if (!handle || !handle->context) return SUCCESS;
+    ReleaseContext(handle, ContextOf(handle));
+    handle->context = nullptr;
+    return SUCCESS;
+}
+
+}  // namespace flashwire
