@@ -1,0 +1,28 @@
+// The daemon's event loop: the phone model on real elapsed time, its UARTs
+// bridged to their pseudo-terminals, until a shutdown signal arrives.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "sim/daemon/elapsed_clock.h"
+#include "sim/daemon/phone_event_echo.h"
+#include "sim/daemon/shutdown_signals.h"
+#include "sim/daemon/uart_bridge.h"
+#include "sim/phone.h"
+
+namespace flashwire::simd {
+
+struct LoopParts {
+    sim::Phone& phone;
+    std::array<UartBridge, 2>& uarts;
+    ShutdownSignals& signals;
+    const ElapsedClock& clock;
+    PhoneEventEcho* echo = nullptr;  // null: quiet
+};
+
+// Runs until a shutdown signal (true; its number in signalNumber) or a
+// failure of a pseudo-terminal or of the wait (false, with a message).
+bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error);
+
+}  // namespace flashwire::simd

@@ -1,0 +1,66 @@
+// One pseudo-terminal that stands in for one of the phone's UARTs.
+//
+// The daemon holds the master side and, for as long as it lives, one open
+// descriptor of the slave side too: without it the master would report a
+// hang-up (EIO on read) every time the PC-side client closes the slave, and
+// the terminal settings would fall back to their defaults between clients.
+// The PC side's line settings are read from the master (on Linux the master
+// reports the settings that the client put on the slave).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace flashwire::simd {
+
+// The PC side's line: its rate and the bits one byte occupies on the wire
+// (start bit, data bits, parity bit, stop bits).
+struct PcLine {
+    uint32_t baud = 0;       // 0: the PC has hung the line up (B0)
+    uint32_t frameBits = 10;
+};
+
+// The rate of a termios speed constant (B115200 → 115200); 0 for B0 or an
+// unknown constant.
+uint32_t BaudOfSpeedConstant(unsigned speedConstant);
+
+class PseudoTerminal {
+public:
+    PseudoTerminal() = default;
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+    PseudoTerminal(PseudoTerminal&& other) noexcept;
+    PseudoTerminal& operator=(PseudoTerminal&& other) noexcept;
+
+    // Opens a new pseudo-terminal pair, puts the slave into raw 8N1 mode at
+    // 115200 baud (what a freshly opened serial port offers) and makes the
+    // master non-blocking. False with a message on failure.
+    bool Open(std::string& error);
+
+    bool IsOpen() const { return master_ >= 0; }
+    int MasterFd() const { return master_; }
+    // The slave's device path ("/dev/pts/N").
+    const std::string& SlavePath() const { return slavePath_; }
+
+    // The PC side's current line settings; false if they cannot be read.
+    bool ReadPcLine(PcLine& out) const;
+
+    // Non-blocking read of what the PC has written: the count read, 0 when
+    // nothing is waiting, -1 on a failure other than "try again".
+    long ReadFromPc(std::span<uint8_t> buffer);
+    // Non-blocking write towards the PC: the count taken, 0 when the PC side's
+    // buffer is full, -1 on another failure.
+    long WriteToPc(std::span<const uint8_t> data);
+
+    void Close();
+
+private:
+    int master_ = -1;
+    int heldSlave_ = -1;
+    std::string slavePath_;
+};
+
+}  // namespace flashwire::simd

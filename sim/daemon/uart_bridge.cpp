@@ -1,0 +1,80 @@
+#include "sim/daemon/uart_bridge.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace flashwire::simd {
+
+UartBridge::UartBridge(unsigned uart, PseudoTerminal terminal)
+    : uart_(uart), terminal_(std::move(terminal)) {}
+
+PcLine UartBridge::CurrentPcLine() {
+    PcLine line;
+    // A rate of 0 (the PC hung the line up) or one the terminal cannot name
+    // keeps the last usable one.
+    if (terminal_.ReadPcLine(line) && line.baud != 0) lastLine_ = line;
+    return lastLine_;
+}
+
+bool UartBridge::PullFromPc(uint64_t nowUs) {
+    std::array<uint8_t, kPcInputQueue> buffer{};
+    while (WantsPcInput()) {
+        const std::size_t room = kPcInputQueue - queue_.size();
+        const long n = terminal_.ReadFromPc(std::span<uint8_t>(buffer.data(), room));
+        if (n < 0) return false;
+        if (n == 0) break;
+        for (long i = 0; i < n; ++i) queue_.push_back({buffer[static_cast<std::size_t>(i)], nowUs});
+    }
+    return true;
+}
+
+uint64_t UartBridge::NextArrivalUs() {
+    if (!onLine_) {
+        if (queue_.empty()) return UINT64_MAX;
+        const QueuedByte next = queue_.front();
+        queue_.pop_front();
+        const PcLine line = CurrentPcLine();
+        const uint64_t startNs = std::max(lineEndNs_, next.arrivalUs * 1000u);
+        lineEndNs_ = startNs + (uint64_t{line.frameBits} * 1'000'000'000u + line.baud - 1) / line.baud;
+        lineByte_ = next.byte;
+        lineBaud_ = line.baud;
+        onLine_ = true;
+    }
+    return (lineEndNs_ + 999u) / 1000u;
+}
+
+void UartBridge::DeliverTo(sim::Phone& phone) {
+    if (!onLine_) return;
+    onLine_ = false;
+    phone.HostByte(uart_, (lineEndNs_ + 999u) / 1000u, lineByte_, lineBaud_);
+}
+
+bool UartBridge::ForwardToPc(sim::Phone& phone, uint64_t nowUs) {
+    if (phone.NextOutputUs(uart_) <= nowUs) {
+        const std::vector<sim::TimedByte> bytes = phone.TakeOutput(uart_, nowUs, CurrentPcLine().baud);
+        for (const sim::TimedByte& b : bytes) {
+            if (pending_.size() < kPcOutputBuffer) {
+                pending_.push_back(b.byte);
+            } else {
+                ++lostToPc_;
+            }
+        }
+    }
+    return FlushToPc();
+}
+
+bool UartBridge::FlushToPc() {
+    std::array<uint8_t, 4096> chunk{};
+    while (!pending_.empty()) {
+        const std::size_t n = std::min(chunk.size(), pending_.size());
+        std::copy_n(pending_.begin(), n, chunk.begin());
+        const long written = terminal_.WriteToPc(std::span<const uint8_t>(chunk.data(), n));
+        if (written < 0) return false;
+        if (written == 0) break;
+        pending_.erase(pending_.begin(), pending_.begin() + written);
+    }
+    return true;
+}
+
+}  // namespace flashwire::simd

@@ -1,0 +1,81 @@
+// One UART of the simulated phone wired to its pseudo-terminal, in real time.
+//
+// PC → phone: what the PC writes is taken from the pseudo-terminal into a
+// small queue (when the queue is full the daemon stops reading, so the PC's
+// writes back up as they would on a real line) and put on the line one byte
+// after the other: a byte occupies its frame (start bit, data bits, parity,
+// stop bits: 10 bit times for 8N1) at the rate the PC has set on the
+// terminal at the moment it starts, and reaches the phone when its last bit
+// does. The rate is read again for every byte, so a client that changes it
+// between two writes is honoured.
+//
+// Phone → PC: the bytes whose last bit has reached the PC by now (the model
+// paces them at the phone's own rate and garbles them when it differs from
+// the PC's) are written to the pseudo-terminal; what the terminal cannot take
+// yet waits in a bounded buffer, beyond which bytes are lost as on a real
+// port whose receive buffer overflows.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "sim/daemon/pseudo_terminal.h"
+#include "sim/phone.h"
+
+namespace flashwire::simd {
+
+inline constexpr std::size_t kPcInputQueue = 64;          // bytes read ahead from the PC
+inline constexpr std::size_t kPcOutputBuffer = 1u << 20;  // bytes waiting for the terminal
+inline constexpr uint32_t kPowerOnPcBaud = 115200;        // until the PC's rate can be read
+
+class UartBridge {
+public:
+    UartBridge(unsigned uart, PseudoTerminal terminal);
+
+    unsigned Uart() const { return uart_; }
+    const PseudoTerminal& Terminal() const { return terminal_; }
+
+    // True while the queue can take more of the PC's bytes.
+    bool WantsPcInput() const { return queue_.size() < kPcInputQueue; }
+    // Reads what the PC has written (up to the queue's room), stamped nowUs.
+    // False on a read failure of the terminal.
+    bool PullFromPc(uint64_t nowUs);
+
+    // When the byte now on the line reaches the phone (its last bit), putting
+    // the next queued byte on the line first if the line is idle; UINT64_MAX
+    // when nothing is on the line.
+    uint64_t NextArrivalUs();
+    // Hands the byte on the line to the phone (at its arrival time).
+    void DeliverTo(sim::Phone& phone);
+
+    // Takes the phone's bytes that have reached the PC by nowUs and writes as
+    // many as the terminal takes. False on a write failure of the terminal.
+    bool ForwardToPc(sim::Phone& phone, uint64_t nowUs);
+    bool HasPendingOutput() const { return !pending_.empty(); }
+    // Writes what waits; false on a write failure.
+    bool FlushToPc();
+
+    uint64_t lostToPc() const { return lostToPc_; }
+
+private:
+    struct QueuedByte {
+        uint8_t byte;
+        uint64_t arrivalUs;  // when the daemon read it from the terminal
+    };
+    PcLine CurrentPcLine();
+
+    unsigned uart_;
+    PseudoTerminal terminal_;
+    PcLine lastLine_{kPowerOnPcBaud, 10};
+    std::deque<QueuedByte> queue_;
+    // The byte crossing the line to the phone.
+    bool onLine_ = false;
+    uint8_t lineByte_ = 0;
+    uint32_t lineBaud_ = 0;
+    uint64_t lineEndNs_ = 0;  // end of the last byte put on the line
+    std::deque<uint8_t> pending_;
+    uint64_t lostToPc_ = 0;
+};
+
+}  // namespace flashwire::simd
