@@ -75,6 +75,10 @@ private:
     const Chip* ChipAt(uint32_t address, unsigned* index) const;
     std::vector<uint8_t>& SectorData(Chip& chip, unsigned sector);
     uint8_t StuckMask(uint32_t address) const;
+    // Calls fn(sector data, offset in sector, offset in the input, count) for
+    // each sector part of [address, address + count) that lies in a chip.
+    template <typename Fn>
+    void ForEachSectorPart(uint32_t address, std::size_t count, Fn&& fn);
 
     std::vector<Chip> chips_;
     std::vector<Stuck> stuck_;

@@ -1,0 +1,127 @@
+// The virtual clock, the port provider and the link that holds them.
+#include "sim/virtual_link.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "sim/link_core.h"
+
+namespace flashwire::sim {
+
+uint32_t VirtualClock::Ticks() { return static_cast<uint32_t>(core_.Now() / 1000); }
+
+void VirtualClock::Sleep(uint32_t ms) {
+    if (!core_.IsDriver()) {
+        // Another thread: real time passes, virtual time does not.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms == 0 ? 0 : 1));
+        return;
+    }
+    std::lock_guard lock(core_.mutex);
+    core_.AdvanceTo(core_.Now() + static_cast<uint64_t>(ms) * 1000);
+}
+
+std::unique_ptr<platform::SerialPort> VirtualSerialProvider::Open(uint32_t portNumber, bool, uint32_t& systemError) {
+    std::lock_guard lock(core_.mutex);
+    const auto it = core_.portMap.find(portNumber);
+    if (it == core_.portMap.end()) {
+        systemError = ENOENT;
+        return nullptr;
+    }
+    if (core_.openPorts.count(portNumber)) {
+        systemError = EBUSY;
+        return nullptr;
+    }
+    core_.driver.store(std::this_thread::get_id());
+    core_.openPorts.insert(portNumber);
+    systemError = 0;
+    return std::make_unique<VirtualSerialPort>(core_, portNumber, it->second);
+}
+
+void VirtualSerialProvider::WriteConcurrently(std::span<platform::StreamWrite> writes) {
+    std::lock_guard lock(core_.mutex);
+    const uint64_t start = core_.Now();
+    struct Cursor {
+        VirtualSerialPort* port;
+        std::span<const uint8_t> data;
+        std::size_t next = 0;
+    };
+    std::vector<Cursor> cursors;
+    for (platform::StreamWrite& w : writes) {
+        auto* port = dynamic_cast<VirtualSerialPort*>(w.port);
+        w.sent = 0;
+        w.ok = port != nullptr;
+        cursors.push_back({port, w.data});
+    }
+    uint64_t end = start;
+    for (;;) {
+        // The earliest next byte over all streams; ties go to the earlier stream.
+        std::size_t best = cursors.size();
+        uint64_t bestUs = kNever;
+        for (std::size_t k = 0; k < cursors.size(); ++k) {
+            const Cursor& c = cursors[k];
+            if (!c.port || c.next >= c.data.size()) continue;
+            const uint64_t t = PcByteArrivalUs(start, c.next, c.port->baud());
+            if (t < bestUs) {
+                bestUs = t;
+                best = k;
+            }
+        }
+        if (best == cursors.size()) break;
+        Cursor& c = cursors[best];
+        core_.phone.HostByte(c.port->uart(), bestUs, c.data[c.next], c.port->baud());
+        ++c.next;
+        writes[best].sent = static_cast<uint32_t>(c.next);
+        end = std::max(end, bestUs);
+    }
+    core_.AdvanceTo(end);
+}
+
+VirtualLink::VirtualLink(const PhoneConfig& config, uint64_t seed)
+    : core_(std::make_unique<LinkCore>(config, seed)) {
+    core_->phone.PowerOn(config.powerOnUs);
+}
+
+VirtualLink::~VirtualLink() = default;
+
+platform::Services VirtualLink::Services() {
+    platform::Services& system = platform::SystemServices();
+    return platform::Services{&core_->clock, system.threading, &core_->serial, system.system};
+}
+
+VirtualClock& VirtualLink::clock() { return core_->clock; }
+VirtualSerialProvider& VirtualLink::serial() { return core_->serial; }
+Phone& VirtualLink::phone() { return core_->phone; }
+uint64_t VirtualLink::NowUs() const { return core_->Now(); }
+
+void VirtualLink::AdvanceToUs(uint64_t us) {
+    std::lock_guard lock(core_->mutex);
+    core_->AdvanceTo(std::max(us, core_->Now()));
+}
+
+void VirtualLink::MapPort(uint32_t portNumber, unsigned uart) {
+    std::lock_guard lock(core_->mutex);
+    core_->portMap[portNumber] = uart & 1u;
+}
+
+void VirtualLink::UnmapPort(uint32_t portNumber) {
+    std::lock_guard lock(core_->mutex);
+    core_->portMap.erase(portNumber);
+}
+
+void VirtualLink::SetPcRates(std::vector<uint32_t> rates) {
+    std::lock_guard lock(core_->mutex);
+    core_->pcRates = std::move(rates);
+}
+
+void VirtualLink::PowerOnAtMs(uint32_t ms) {
+    std::lock_guard lock(core_->mutex);
+    core_->phone.PowerOn(static_cast<uint64_t>(ms) * 1000);
+}
+
+uint64_t VirtualLink::droppedBytes() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->dropped;
+}
+
+}  // namespace flashwire::sim
