@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""Drives flashwire-sim's UART A through its pseudo-terminal like a host's
+boot stage does with a passive boot ROM: 115200 raw, '?' pings until three
+'!' in a row, '#', the "info" command frame, and the framed reply checked to
+the byte (length, CRC-32, end marker). Then it closes the port, opens it again
+and checks that the phone still answers ("sync" -> "-()-").
+
+Plain Python: os, termios, select, struct, time. Exit 0 on success; on failure
+a message on stderr and exit 1.
+
+usage: sim_daemon_client.py PORT_PATH
+"""
+import os
+import select
+import struct
+import sys
+import termios
+import time
+
+BAUD = 115200
+FRAME_BITS = 10  # 8N1
+
+
+def fail(message):
+    sys.stderr.write("sim_daemon_client: FAIL: " + message + "\n")
+    sys.exit(1)
+
+
+def crc32_table():
+    table = []
+    for n in range(256):
+        c = n
+        for _ in range(8):
+            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+TABLE = crc32_table()
+
+
+def crc32(data):
+    """The framing CRC: reflected table, register seeded with 1, no final XOR."""
+    crc = 1
+    for b in data:
+        crc = TABLE[(crc ^ b) & 0xFF] ^ (crc >> 8)
+    return crc
+
+
+def open_port(path):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    attrs = termios.tcgetattr(fd)
+    iflag, oflag, cflag, lflag, ispeed, ospeed, cc = attrs
+    iflag = 0
+    oflag = 0
+    lflag = 0
+    cflag = termios.CS8 | termios.CREAD | termios.CLOCAL
+    cc = list(cc)
+    cc[termios.VMIN] = 0
+    cc[termios.VTIME] = 0
+    termios.tcsetattr(fd, termios.TCSANOW,
+                      [iflag, oflag, cflag, lflag, termios.B115200, termios.B115200, cc])
+    termios.tcflush(fd, termios.TCIOFLUSH)
+    return fd
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    deadline = time.monotonic() + 2.0
+    while view:
+        try:
+            n = os.write(fd, view)
+            view = view[n:]
+        except BlockingIOError:
+            if time.monotonic() > deadline:
+                fail("write blocked for 2 s")
+            select.select([], [fd], [], 0.05)
+
+
+def read_byte(fd, deadline):
+    """One byte, or None at the deadline."""
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return None
+        readable, _, _ = select.select([fd], [], [], left)
+        if readable:
+            try:
+                data = os.read(fd, 1)
+            except BlockingIOError:
+                continue
+            if data:
+                return data[0]
+
+
+def read_exactly(fd, count, deadline, what):
+    out = bytearray()
+    while len(out) < count:
+        b = read_byte(fd, deadline)
+        if b is None:
+            fail("timed out reading %s (%d of %d bytes: %s)" % (what, len(out), count, out.hex()))
+        out.append(b)
+    return bytes(out)
+
+
+def wait_for_token(fd, token, deadline):
+    """Skips bytes until the four bytes of token have arrived in a row."""
+    window = b""
+    skipped = 0
+    while True:
+        b = read_byte(fd, deadline)
+        if b is None:
+            fail("timed out waiting for %r (skipped %d bytes)" % (token, skipped))
+        window = (window + bytes([b]))[-4:]
+        if window == token:
+            return
+        skipped += 1
+
+
+def wake_boot_rom(fd):
+    """Pings until three '!' arrive without another byte in between."""
+    deadline = time.monotonic() + 5.0
+    in_a_row = 0
+    pings = 0
+    while in_a_row < 3:
+        if time.monotonic() > deadline:
+            fail("no three '!' answers within 5 s (%d pings sent)" % pings)
+        write_all(fd, b"?")
+        pings += 1
+        b = read_byte(fd, time.monotonic() + 0.01)
+        if b is None:
+            continue
+        in_a_row = in_a_row + 1 if b == 0x21 else 0
+    write_all(fd, b"#")
+    return pings
+
+
+def request_info(fd):
+    frame = bytes.fromhex("69 6E 66 6F 00 00 00 00 28 70 63 29")
+    start = time.monotonic()
+    write_all(fd, frame)
+    deadline = start + 4.0
+    wait_for_token(fd, b"resp", deadline)
+    wait_for_token(fd, b"info", deadline)
+    status = read_exactly(fd, 4, deadline, "reply status")
+    if status != b"+ok+":
+        fail("info reply status %r, expected '+ok+'" % status)
+    (length,) = struct.unpack("<I", read_exactly(fd, 4, deadline, "reply length"))
+    if not 16 <= length <= 24:
+        fail("info reply length %d outside 16..24" % length)
+    payload = read_exactly(fd, length, deadline, "reply payload")
+    (crc,) = struct.unpack("<I", read_exactly(fd, 4, deadline, "reply CRC"))
+    if crc != crc32(payload):
+        fail("info reply CRC 0x%08x, computed 0x%08x over %s" % (crc, crc32(payload), payload.hex()))
+    end = read_exactly(fd, 4, deadline, "end marker")
+    if end != b"(hw)":
+        fail("info reply ends with %r, expected '(hw)'" % end)
+    elapsed = time.monotonic() - start
+    # The bytes cross the line at 115200 baud: 12 out, at least
+    # "resp" "info" "+ok+" length, M bytes, CRC, "(hw)" back. Whatever the
+    # model's reaction time, the exchange cannot be faster.
+    on_the_wire = (12 + 24 + length) * FRAME_BITS / BAUD
+    if elapsed < on_the_wire * 0.98:
+        fail("info exchange took %.2f ms, faster than its %.2f ms on the wire: not paced"
+             % (elapsed * 1e3, on_the_wire * 1e3))
+    words = struct.unpack("<%dI" % (length // 4), payload[: length // 4 * 4])
+    return length, words, elapsed, on_the_wire
+
+
+def resync(fd):
+    write_all(fd, b"sync")
+    wait_for_token(fd, b"-()-", time.monotonic() + 2.0)
+
+
+def main():
+    if len(sys.argv) != 2:
+        fail("usage: sim_daemon_client.py PORT_PATH")
+    path = sys.argv[1]
+    fd = open_port(path)
+    try:
+        pings = wake_boot_rom(fd)
+        length, words, elapsed, wire = request_info(fd)
+        print("info: %d bytes, words %s, %.2f ms (%.2f ms on the wire), after %d pings"
+              % (length, " ".join("0x%08x" % w for w in words), elapsed * 1e3, wire * 1e3, pings))
+    finally:
+        os.close(fd)
+    # A host that closes the port and opens it again still reaches the phone.
+    fd = open_port(path)
+    try:
+        resync(fd)
+        length2, words2, _, _ = request_info(fd)
+        if (length2, words2) != (length, words):
+            fail("second info reply differs from the first")
+        print("reopened: sync answered, info unchanged")
+    finally:
+        os.close(fd)
+
+
+if __name__ == "__main__":
+    main()
