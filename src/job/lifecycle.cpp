@@ -99,4 +99,9 @@ uint32_t FinishHandle(FlashHandle* handle) {
     return SUCCESS;
 }
 
+std::size_t LiveContextCount() {
+    std::lock_guard lock(g_registryMutex);
+    return Registry().size();
+}
+
 }  // namespace flashwire

@@ -145,8 +145,11 @@ void EnqueueRecord(FlashContext& ctx, RecordKind kind, uint32_t arg1, uint32_t a
     std::lock_guard lock(ring.producerMutex);
     if (ctx.drainedEvent) ctx.drainedEvent->Reset();
 
-    // Tell about earlier drops first when there is room for it right now.
-    if (ring.droppedRecords > 0) PlaceDropNotice(ctx);
+    // Tell about earlier drops first once the dispatcher has emptied the ring;
+    // while it is still full the notice follows the first record that fits.
+    if (ring.droppedRecords > 0 &&
+        ring.readPos.load(std::memory_order_acquire) == ring.writePos.load(std::memory_order_relaxed))
+        PlaceDropNotice(ctx);
 
     const PlaceResult placed = Place(ctx, TextRecord(kind, arg1, arg2, HasText(kind) ? text : nullptr), true);
     if (!placed.stored) {
