@@ -2,7 +2,8 @@
 """Drives flashwire-sim's UART A through its pseudo-terminal like a host's
 boot stage does with a passive boot ROM: 115200 raw, '?' pings until three
 '!' in a row, '#', the "info" command frame, and the framed reply checked to
-the byte (length, CRC-32, end marker). Then it closes the port, opens it again
+the byte (length, CRC-32, end marker); one 4 KiB "data" command; both
+exchanges must take at least their time on the wire. Then it closes the port, opens it again
 and checks that the phone still answers ("sync" -> "-()-").
 
 Plain Python: os, termios, select, struct, time. Exit 0 on success; on failure
@@ -167,6 +168,35 @@ def request_info(fd):
     return length, words, elapsed, on_the_wire
 
 
+def send_data_block(fd):
+    """One "data" command of 4096 bytes for RAM address 0x00080000: the longest
+    stretch of line time in this test, so the pacing shows: 4124 bytes out and
+    20 back take 360 ms at 115200 baud."""
+    block = bytes((i * 7 + 3) & 0xFF for i in range(4096))
+    payload = struct.pack("<II", 0x00080000, len(block)) + block
+    frame = b"data" + struct.pack("<I", len(payload)) + payload + struct.pack("<I", crc32(payload)) + b"(pc)"
+    start = time.monotonic()
+    write_all(fd, frame)
+    deadline = start + 4.0
+    wait_for_token(fd, b"resp", deadline)
+    wait_for_token(fd, b"data", deadline)
+    status = read_exactly(fd, 4, deadline, "reply status")
+    if status != b"+ok+":
+        fail("data reply status %r, expected '+ok+'" % status)
+    (length,) = struct.unpack("<I", read_exactly(fd, 4, deadline, "reply length"))
+    if length != 0:
+        fail("data reply carries %d bytes, expected none" % length)
+    end = read_exactly(fd, 4, deadline, "end marker")
+    if end != b"(hw)":
+        fail("data reply ends with %r, expected '(hw)'" % end)
+    elapsed = time.monotonic() - start
+    on_the_wire = (len(frame) + 20) * FRAME_BITS / BAUD
+    if elapsed < on_the_wire * 0.98:
+        fail("data exchange took %.1f ms, faster than its %.1f ms on the wire: not paced"
+             % (elapsed * 1e3, on_the_wire * 1e3))
+    return elapsed, on_the_wire
+
+
 def resync(fd):
     write_all(fd, b"sync")
     wait_for_token(fd, b"-()-", time.monotonic() + 2.0)
@@ -182,6 +212,8 @@ def main():
         length, words, elapsed, wire = request_info(fd)
         print("info: %d bytes, words %s, %.2f ms (%.2f ms on the wire), after %d pings"
               % (length, " ".join("0x%08x" % w for w in words), elapsed * 1e3, wire * 1e3, pings))
+        elapsed, wire = send_data_block(fd)
+        print("data: 4096 bytes accepted in %.1f ms (%.1f ms on the wire)" % (elapsed * 1e3, wire * 1e3))
     finally:
         os.close(fd)
     # A host that closes the port and opens it again still reaches the phone.
