@@ -45,7 +45,8 @@ struct HexPairTable {
 constexpr HexPairTable kHexPairs{};
 
 inline uint8_t HexPair(const char* p) {
-    return kHexPairs.value[static_cast<unsigned>(static_cast<uint8_t>(p[0])) << 8 | static_cast<uint8_t>(p[1])];
+    return kHexPairs
+        .value[static_cast<unsigned>(static_cast<uint8_t>(p[0])) << 8 | static_cast<uint8_t>(p[1])];
 }
 
 uint32_t ClampTo32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
@@ -272,9 +273,10 @@ uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
         for (uint32_t j = 0; j < list.rangeCount; ++j) {
             const AddressRange& loaded = list.ranges[j];
             if (RangesOverlap(reserved, loaded)) {
-                ReportMessage(ctx, 2, "Attempt to write to reserved region 0x%lx - 0x%lx (0x%lx - 0x%lx)",
-                              static_cast<unsigned long>(reserved.first), static_cast<unsigned long>(reserved.last),
-                              static_cast<unsigned long>(loaded.first), static_cast<unsigned long>(loaded.last));
+                ReportMessage(
+                    ctx, 2, "Attempt to write to reserved region 0x%lx - 0x%lx (0x%lx - 0x%lx)",
+                    static_cast<unsigned long>(reserved.first), static_cast<unsigned long>(reserved.last),
+                    static_cast<unsigned long>(loaded.first), static_cast<unsigned long>(loaded.last));
                 return ERR_BAD_SREC_ADDR;
             }
         }

@@ -103,7 +103,8 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     for (uint32_t i = 0; i < readCount; ++i) {
         if (ranges[i].last < ranges[i].first) {
             ReportMessage(ctx, 2, "Error: invalid read range 0x%08lx - 0x%08lx",
-                          static_cast<unsigned long>(ranges[i].first), static_cast<unsigned long>(ranges[i].last));
+                          static_cast<unsigned long>(ranges[i].first),
+                          static_cast<unsigned long>(ranges[i].last));
             return ERR_WRONG_FILE_SAVE;
         }
         if (!RangeInBuffers(ctx, list, ranges[i])) return ERR_WRONG_FILE_SAVE;

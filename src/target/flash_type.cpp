@@ -82,9 +82,12 @@ uint32_t FlashType::ParseChipInfo(const char* chipKey) {
     const std::size_t comma1 = infoView.find(',');
     if (comma1 == std::string_view::npos) return 0;
     const std::string_view commandSet = infoView.substr(0, comma1);
-    if (EqualsIgnoringCase(commandSet, "amd")) commandSet_ = 0;
-    else if (EqualsIgnoringCase(commandSet, "intel")) commandSet_ = 1;
-    else return 0;
+    if (EqualsIgnoringCase(commandSet, "amd"))
+        commandSet_ = 0;
+    else if (EqualsIgnoringCase(commandSet, "intel"))
+        commandSet_ = 1;
+    else
+        return 0;
 
     const std::size_t comma2 = infoView.find(',', comma1 + 1);
     if (comma2 == std::string_view::npos) return 0;
@@ -113,8 +116,8 @@ uint32_t FlashType::ParseChipInfo(const char* chipKey) {
         uint32_t count = 0;
         for (char c : sizeDigits) layoutOk = layoutOk && IsDigit(c);
         for (char c : countDigits) layoutOk = layoutOk && IsDigit(c);
-        layoutOk = layoutOk && ParseCount(sizeDigits, sizeKiB) && ParseCount(countDigits, count) && count != 0 &&
-                   sizeKiB != 0;
+        layoutOk = layoutOk && ParseCount(sizeDigits, sizeKiB) && ParseCount(countDigits, count) &&
+                   count != 0 && sizeKiB != 0;
         for (uint32_t i = 0; layoutOk && i < count; ++i) {
             running += static_cast<uint64_t>(sizeKiB) * 1024u;
             // The offsets are 32-bit, and the table holds 1023 sectors.
@@ -125,10 +128,14 @@ uint32_t FlashType::ParseChipInfo(const char* chipKey) {
     }
 
     const std::string_view mode = infoView.substr(comma2 + 1);
-    if (EqualsIgnoringCase(mode, "standard")) programmingMode_ = 0;
-    else if (EqualsIgnoringCase(mode, "unlockbypass")) programmingMode_ = 1;
-    else if (EqualsIgnoringCase(mode, "pagebuffer")) programmingMode_ = 2;
-    else return 0;
+    if (EqualsIgnoringCase(mode, "standard"))
+        programmingMode_ = 0;
+    else if (EqualsIgnoringCase(mode, "unlockbypass"))
+        programmingMode_ = 1;
+    else if (EqualsIgnoringCase(mode, "pagebuffer"))
+        programmingMode_ = 2;
+    else
+        return 0;
 
     return layoutOk ? 1 : 0;
 }

@@ -21,9 +21,12 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 int DigitValue(char c, unsigned base) {
     int v = -1;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
     return (v >= 0 && static_cast<unsigned>(v) < base) ? v : -1;
 }
 
@@ -41,10 +44,14 @@ uint32_t ParseUnsigned(std::string_view text, unsigned base) {
     return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
-std::string FixedText(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
+std::string FixedText(const char* field, std::size_t size) {
+    return std::string(field, strnlen(field, size));
+}
 
 // A loader's 128 KiB window must end inside the 32-bit address space.
-bool LoaderWindowFits(uint32_t base) { return base % 4 == 0 && base <= 0xFFFFFFFFu - (kLoaderBufferSize - 1); }
+bool LoaderWindowFits(uint32_t base) {
+    return base % 4 == 0 && base <= 0xFFFFFFFFu - (kLoaderBufferSize - 1);
+}
 
 class PlatformReader {
 public:
@@ -60,7 +67,9 @@ private:
     std::string Value(const char* key, const char* defaultValue) {
         return ReadIniValue(file_, section_, key, defaultValue);
     }
-    uint32_t Number(const char* key, const char* defaultValue) { return ParsePlatformNumber(Value(key, defaultValue)); }
+    uint32_t Number(const char* key, const char* defaultValue) {
+        return ParsePlatformNumber(Value(key, defaultValue));
+    }
     // exeDirectory + the key's value into field; false (debug line) when it
     // does not fit. An empty value leaves field empty and sets empty.
     bool ReadPath(const char* key, char (&field)[kPathSize], const char* what, bool& empty);
@@ -124,7 +133,8 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
         const std::string value = Value(key, "");
         if (value.empty()) break;
         if (i == kMaxFlashDefinitions) {
-            ReportDebug(ctx_, "Platform: only the first %u flash definitions are used, %s and beyond are ignored",
+            ReportDebug(ctx_,
+                        "Platform: only the first %u flash definitions are used, %s and beyond are ignored",
                         kMaxFlashDefinitions, key);
             break;
         }
@@ -224,7 +234,8 @@ bool PlatformReader::Read() {
         }
         p.setupLoaderBase = Number("SetupLoaderBaseAddr", "0");
         if (!LoaderWindowFits(p.setupLoaderBase)) {
-            ReportDebug(ctx_, "Platform: invalid SL base address 0x%08lx", static_cast<unsigned long>(p.setupLoaderBase));
+            ReportDebug(ctx_, "Platform: invalid SL base address 0x%08lx",
+                        static_cast<unsigned long>(p.setupLoaderBase));
             return false;
         }
     }
@@ -236,7 +247,8 @@ bool PlatformReader::Read() {
     } else {
         const uint32_t maxImageMiB = Number("MaxImageSize", "16");
         if (maxImageMiB < 4 || maxImageMiB > kMaxBankMiB) {
-            ReportDebug(ctx_, "Platform: invalid max. image size: %lu", static_cast<unsigned long>(maxImageMiB));
+            ReportDebug(ctx_, "Platform: invalid max. image size: %lu",
+                        static_cast<unsigned long>(maxImageMiB));
             return false;
         }
         RegionList& image = ctx_.imageList();
@@ -254,7 +266,8 @@ bool PlatformReader::Read() {
 
     p.flashLoaderBase = Number("FlashLoaderBaseAddr", mit == 0 ? "0" : "0x9999");
     if (!LoaderWindowFits(p.flashLoaderBase)) {
-        ReportDebug(ctx_, "Platform: invalid FL base address 0x%08lx", static_cast<unsigned long>(p.flashLoaderBase));
+        ReportDebug(ctx_, "Platform: invalid FL base address 0x%08lx",
+                    static_cast<unsigned long>(p.flashLoaderBase));
         return false;
     }
 
@@ -268,7 +281,8 @@ bool PlatformReader::Read() {
 
 uint32_t ParsePlatformNumber(std::string_view text) {
     for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) return ParseUnsigned(text.substr(i + 2), 16);
+        if (text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+            return ParseUnsigned(text.substr(i + 2), 16);
     }
     return ParseUnsigned(text, 10);
 }

@@ -10,7 +10,8 @@ namespace {
 
 std::vector<std::pair<uint32_t, uint32_t>> Ranges(const RegionList& list) {
     std::vector<std::pair<uint32_t, uint32_t>> out;
-    for (uint32_t i = 0; i < list.rangeCount; ++i) out.emplace_back(list.ranges[i].first, list.ranges[i].last);
+    for (uint32_t i = 0; i < list.rangeCount; ++i)
+        out.emplace_back(list.ranges[i].first, list.ranges[i].last);
     return out;
 }
 
@@ -38,7 +39,8 @@ TEST(RegionList, InsertSortsAndMergesFromTheFront) {
 TEST(RegionList, OverlapReturnsIndexOfSecondRange) {
     auto list = std::make_unique<RegionList>();
     InsertLoadedRange(*list, 0x200, 0x2FF);
-    EXPECT_EQ(InsertLoadedRange(*list, 0x200, 0x27F), 1u);  // equal first addresses: the new one goes in front
+    EXPECT_EQ(InsertLoadedRange(*list, 0x200, 0x27F),
+              1u);  // equal first addresses: the new one goes in front
     EXPECT_EQ(Ranges(*list), (R{{0x200, 0x27F}, {0x200, 0x2FF}}));
 
     list = std::make_unique<RegionList>();

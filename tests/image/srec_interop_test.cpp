@@ -29,7 +29,8 @@ std::vector<uint8_t> RandomBytes(std::size_t n, unsigned seed) {
 class SRecordInterop : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveTool("srec_cat") || !HaveTool("objcopy")) GTEST_SKIP() << "srec_cat or objcopy not installed";
+        if (!HaveTool("srec_cat") || !HaveTool("objcopy"))
+            GTEST_SKIP() << "srec_cat or objcopy not installed";
     }
     int Run(const std::string& command) {
         const std::string full = "cd '" + host.Dir() + "' && " + command + " >tool.log 2>&1";
@@ -75,7 +76,8 @@ TEST_F(SRecordInterop, FilesOfOtherToolsLoadToTheSameBytes) {
 
     ASSERT_EQ(Run("objcopy -I binary -O srec --change-addresses 0x10000 in.bin obj.srec"), 0);
     ExpectLoads("obj.srec", 0x10000, data);
-    ASSERT_EQ(Run("objcopy -I binary -O srec --srec-forceS3 --srec-len 32 --change-addresses 0x20000 in.bin obj3.srec"),
+    ASSERT_EQ(Run("objcopy -I binary -O srec --srec-forceS3 --srec-len 32 --change-addresses 0x20000 in.bin "
+                  "obj3.srec"),
               0);
     ExpectLoads("obj3.srec", 0x20000, data);
 }
@@ -95,7 +97,8 @@ TEST_F(SRecordInterop, OurFilesConvertToTheSameBytes) {
     ASSERT_EQ(Run("srec_cat ours.srec -motorola -offset -0x20010 -o cat.bin -binary"), 0)
         << TestHost::ReadFile(host.PathOf("tool.log"));
     EXPECT_EQ(TestHost::ReadFile(host.PathOf("cat.bin")), expected);
-    ASSERT_EQ(Run("objcopy -I srec -O binary ours.srec obj.bin"), 0) << TestHost::ReadFile(host.PathOf("tool.log"));
+    ASSERT_EQ(Run("objcopy -I srec -O binary ours.srec obj.bin"), 0)
+        << TestHost::ReadFile(host.PathOf("tool.log"));
     EXPECT_EQ(TestHost::ReadFile(host.PathOf("obj.bin")), expected);
 
     // And our reader takes its own file back.

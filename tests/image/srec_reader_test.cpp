@@ -39,7 +39,8 @@ protected:
     }
     std::vector<std::pair<uint32_t, uint32_t>> Ranges() {
         std::vector<std::pair<uint32_t, uint32_t>> out;
-        for (uint32_t i = 0; i < List().rangeCount; ++i) out.emplace_back(List().ranges[i].first, List().ranges[i].last);
+        for (uint32_t i = 0; i < List().rangeCount; ++i)
+            out.emplace_back(List().ranges[i].first, List().ranges[i].last);
         return out;
     }
     void AddReserved(uint32_t first, uint32_t last) {
@@ -58,10 +59,8 @@ TEST_F(SRecordReader, HeaderAndTerminationOnly) {
     EXPECT_EQ(Load("S00600004844521B\nS9030000FC\n"), SUCCESS);
     EXPECT_EQ(List().rangeCount, 0u);
     const std::vector<std::string> expected = {
-        "Loading S-record file (RangeCheck=Off)",
-        "File: " + path,
-        "SRE line 1: IGNORING: S00600004844521B",
-        "SRE line 2: IGNORING: S9030000FC",
+        "Loading S-record file (RangeCheck=Off)",           "File: " + path,
+        "SRE line 1: IGNORING: S00600004844521B",           "SRE line 2: IGNORING: S9030000FC",
         "There are 0 memory regions in the S-record file:",
     };
     EXPECT_EQ(host.Texts(), expected);
@@ -85,10 +84,13 @@ TEST_F(SRecordReader, RepeatedDataIsAnOverlapWhenEntered) {
     const std::string twice = Record('3', 0x1000, Bytes(0, 16)) + Record('3', 0x1010, Bytes(16, 16)) +
                               Record('3', 0x1000, Bytes(0, 16));
     EXPECT_EQ(Load(twice), ERR_BAD_SREC_ADDR);
-    EXPECT_TRUE(host.Has(2, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001000-0x0000101f!"));
+    EXPECT_TRUE(
+        host.Has(2, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001000-0x0000101f!"));
     host.lines.clear();
-    EXPECT_EQ(Load(twice + Record('3', 0x8000, Bytes(0, 4)) + Record('3', 0x9000, Bytes(0, 4))), ERR_BAD_SREC_ADDR);
-    EXPECT_TRUE(host.Has(2, "SRE line 4: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001000-0x0000101f!"));
+    EXPECT_EQ(Load(twice + Record('3', 0x8000, Bytes(0, 4)) + Record('3', 0x9000, Bytes(0, 4))),
+              ERR_BAD_SREC_ADDR);
+    EXPECT_TRUE(
+        host.Has(2, "SRE line 4: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001000-0x0000101f!"));
     EXPECT_FALSE(host.Has(0, "There is 1 memory region in the S-record file:"));
 }
 
@@ -250,7 +252,8 @@ TEST_F(SRecordReader, LargeFileAcrossReadChunks) {
     std::string text = "S00600004844521B\n";
     for (uint32_t off = 0; off < image.size();) {
         const uint32_t n = std::min<uint32_t>(1 + rng() % 56, static_cast<uint32_t>(image.size()) - off);
-        text += Record('3', 0x100000 + off, std::vector<uint8_t>(image.begin() + off, image.begin() + off + n));
+        text +=
+            Record('3', 0x100000 + off, std::vector<uint8_t>(image.begin() + off, image.begin() + off + n));
         off += n;
     }
     EXPECT_EQ(Load(text), SUCCESS);

@@ -10,7 +10,8 @@ namespace flashwire::testing {
 
 // One record of the type ('1', '2' or '3') at address with data; the
 // checksum is corrected by checksumDelta to make it wrong on purpose.
-inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data, int checksumDelta = 0) {
+inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data,
+                          int checksumDelta = 0) {
     const unsigned addressBytes = static_cast<unsigned>(type - '0') + 1;
     const unsigned count = addressBytes + 1 + static_cast<unsigned>(data.size());
     std::string line = "S";

@@ -88,7 +88,9 @@ TEST_F(SRecordWriter, RangeCrossingIntoATouchingBuffer) {
     EXPECT_EQ(Write(), SUCCESS);
     EXPECT_EQ(Output(),
               "S00600004844521B\n"
-              "S31500001004" "0405060708090A0B0C0D0E0F10111213" "1E\n"
+              "S31500001004"
+              "0405060708090A0B0C0D0E0F10111213"
+              "1E\n"
               "S705A002000058\n");
 }
 
@@ -110,7 +112,10 @@ TEST_F(SRecordWriter, RangesOutsideTheBuffersWriteNothing) {
     // Ranges in descending order are found all the same.
     SetRead({{0x3000, 0x3000}, {0x1000, 0x1000}});
     EXPECT_EQ(Write(), SUCCESS);
-    EXPECT_EQ(Output(), "S00600004844521B\nS30600003000" "00C9\nS30600001000" "00E9\nS705A002000058\n");
+    EXPECT_EQ(Output(),
+              "S00600004844521B\nS30600003000"
+              "00C9\nS30600001000"
+              "00E9\nS705A002000058\n");
 }
 
 TEST_F(SRecordWriter, AbortStillEndsTheFile) {

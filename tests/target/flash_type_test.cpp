@@ -62,8 +62,8 @@ TEST_F(FlashTypes, MixedLayoutAndAnyCaseWords) {
 }
 
 TEST_F(FlashTypes, BadLayoutsMakeTheChipInvalid) {
-    for (const char* layout : {"8 * 8", "64*", "64*,8", "8*8,", ",8", "*4", "8,,8", "64*0", "0*4", "8x", "8*2*2",
-                               "4194304*2"}) {
+    for (const char* layout :
+         {"8 * 8", "64*", "64*,8", "8*8,", ",8", "*4", "8,,8", "64*0", "0*4", "8x", "8*2*2", "4194304*2"}) {
         SCOPED_TRACE(layout);
         EXPECT_EQ(Chip("amd,L,standard", layout)->IsKnown(), 0u);
     }
@@ -87,8 +87,8 @@ TEST_F(FlashTypes, ChipInfoFields) {
     EXPECT_EQ(Chip("amd", "8")->IsKnown(), 0u);
     // Layout names of at most 51 characters.
     const std::string name51(51, 'n');
-    host.WriteFile("flash.types", "[Description]\n0x0001_0x00000002=C\n[ChipInfo]\n0x0001_0x00000002=amd," + name51 +
-                                      ",standard\n[Layouts]\n" + name51 + "=8\n");
+    host.WriteFile("flash.types", "[Description]\n0x0001_0x00000002=C\n[ChipInfo]\n0x0001_0x00000002=amd," +
+                                      name51 + ",standard\n[Layouts]\n" + name51 + "=8\n");
     EXPECT_EQ(FlashType(1, 2, host.ctx->exeDirectory).IsKnown(), 1u);
     host.WriteFile("flash.types", "[Description]\n0x0001_0x00000002=C\n[ChipInfo]\n0x0001_0x00000002=amd," +
                                       name51 + "x,standard\n[Layouts]\n" + name51 + "x=8\n");

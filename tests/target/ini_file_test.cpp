@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "image/test_host.h"
 #include "target/size_text.h"
-
-#include <thread>
 
 namespace flashwire {
 namespace {
@@ -43,9 +43,9 @@ TEST(IniFile, ValuesAreCutAt255AndLongLinesAreSafe) {
     TestHost host;
     const std::string longValue(300, 'v');
     const std::string hugeLine(100000, 'x');
-    const std::string path = host.WriteFile("b.ini", "\xEF\xBB\xBF[S]\nLong=" + longValue + "\n" + hugeLine +
-                                                         "\nHuge=" + hugeLine + "\nAfter = ok\nExact=" +
-                                                         std::string(255, 'e') + "\n");
+    const std::string path = host.WriteFile(
+        "b.ini", "\xEF\xBB\xBF[S]\nLong=" + longValue + "\n" + hugeLine + "\nHuge=" + hugeLine +
+                     "\nAfter = ok\nExact=" + std::string(255, 'e') + "\n");
     EXPECT_EQ(ReadIniValue(path, "S", "Long", ""), std::string(255, 'v'));
     EXPECT_EQ(ReadIniValue(path, "S", "After", ""), "ok");
     EXPECT_EQ(ReadIniValue(path, "S", "Huge", ""), std::string(255, 'x'));

@@ -40,9 +40,10 @@ TEST_F(PlatformDefinition, FailuresAreDebugLinesOnly) {
 }
 
 TEST_F(PlatformDefinition, Mit0PassiveWithMaxImageSizeAndFullSummary) {
-    ASSERT_TRUE(Read("FlashLoader = fl.srec\nBootLoader=Passive\nSetupLoader=sl.srec\n"
-                     "SetupLoaderBaseAddr=0x00080000\nMaxImageSize=0x10\nFlashLoaderBaseAddr=0x90000\n"
-                     "StackBaseAddr=0x1234\n"));
+    ASSERT_TRUE(
+        Read("FlashLoader = fl.srec\nBootLoader=Passive\nSetupLoader=sl.srec\n"
+             "SetupLoaderBaseAddr=0x00080000\nMaxImageSize=0x10\nFlashLoaderBaseAddr=0x90000\n"
+             "StackBaseAddr=0x1234\n"));
     EXPECT_FALSE(P().activeBootLoader);
     EXPECT_FALSE(P().setupLoaderNeeded);
     EXPECT_FALSE(P().chipDescription);
@@ -96,8 +97,9 @@ TEST_F(PlatformDefinition, MitAndMaxImageSizeLimits) {
 TEST_F(PlatformDefinition, Mit0FlashDefinitions) {
     EXPECT_FALSE(Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x100000,16\n"));
     EXPECT_TRUE(host.Has("Platform: invalid flash definition [0]"));
-    ASSERT_TRUE(Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x1000000,16,0\n"
-                     "Flash1=0x4000000,1,7\nFlash3=0x8000000,1,0\n"));
+    ASSERT_TRUE(
+        Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x1000000,16,0\n"
+             "Flash1=0x4000000,1,7\nFlash3=0x8000000,1,0\n"));
     EXPECT_TRUE(P().chipDescription);
     ASSERT_EQ(P().flashDefinitionCount, 2u);  // Flash3 is not read without Flash2
     EXPECT_EQ(P().flashDefinitions[1].attribute, 7u);
@@ -131,11 +133,13 @@ TEST_F(PlatformDefinition, Mit1Rules) {
     EXPECT_TRUE(host.Has("Platform: invalid FL base address 0x00009999"));
     EXPECT_FALSE(Read("FlashLoader=fl\nMIT=1\nFlash0=0x4000000,32\nFlashLoaderBaseAddr=0x1000\n"));
     EXPECT_TRUE(host.Has("Platform: missing setup loader"));
-    EXPECT_FALSE(Read("FlashLoader=fl\nMIT=1\nSetupLoader=sl\nFlash0=0x1000000,32\nFlashLoaderBaseAddr=0x1000\n"));
+    EXPECT_FALSE(
+        Read("FlashLoader=fl\nMIT=1\nSetupLoader=sl\nFlash0=0x1000000,32\nFlashLoaderBaseAddr=0x1000\n"));
     EXPECT_TRUE(host.Has("Platform: invalid flash definition [0]"));
 
-    ASSERT_TRUE(Read("FlashLoader=fl\nMIT=1\nBootLoader=active\nChipDesc=0\nSetupLoader=sl\n"
-                     "Flash0=0x4000000,32\nFlash1=0x8000000,32,0x5\nFlashLoaderBaseAddr=0x1000\n"));
+    ASSERT_TRUE(
+        Read("FlashLoader=fl\nMIT=1\nBootLoader=active\nChipDesc=0\nSetupLoader=sl\n"
+             "Flash0=0x4000000,32\nFlash1=0x8000000,32,0x5\nFlashLoaderBaseAddr=0x1000\n"));
     EXPECT_FALSE(P().activeBootLoader);
     EXPECT_TRUE(P().setupLoaderNeeded);
     EXPECT_TRUE(P().chipDescription);
@@ -147,8 +151,9 @@ TEST_F(PlatformDefinition, Mit1Rules) {
 }
 
 TEST_F(PlatformDefinition, SetupLoaderIgnoredEvenOnMit1) {
-    ASSERT_TRUE(Read("FlashLoader=fl\nMIT=1\nSetupLoaderIgnore=1\nSetupLoader=sl\nSetupLoaderBaseAddr=3\n"
-                     "Flash0=0x4000000,32\nFlashLoaderBaseAddr=0x1000\n"));
+    ASSERT_TRUE(
+        Read("FlashLoader=fl\nMIT=1\nSetupLoaderIgnore=1\nSetupLoader=sl\nSetupLoaderBaseAddr=3\n"
+             "Flash0=0x4000000,32\nFlashLoaderBaseAddr=0x1000\n"));
     EXPECT_TRUE(P().setupLoaderIgnored);
     EXPECT_FALSE(P().setupLoaderNeeded);
     EXPECT_EQ(P().setupLoaderPath[0], '\0');
@@ -166,11 +171,13 @@ TEST_F(PlatformDefinition, BaseAddressesMustBeMultiplesOfFour) {
 }
 
 TEST_F(PlatformDefinition, OnlyFourFlashDefinitionsAreRead) {
-    ASSERT_TRUE(Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x0,1,0\nFlash1=0x100000,1,0\n"
-                     "Flash2=0x200000,1,0\nFlash3=0x300000,1,0\nFlash4=0x400000,1,0\nFlash5=junk\n"));
+    ASSERT_TRUE(
+        Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x0,1,0\nFlash1=0x100000,1,0\n"
+             "Flash2=0x200000,1,0\nFlash3=0x300000,1,0\nFlash4=0x400000,1,0\nFlash5=junk\n"));
     EXPECT_EQ(P().flashDefinitionCount, 4u);
     EXPECT_EQ(Image().bufferCount, 4u);
-    EXPECT_TRUE(host.Has("Platform: only the first 4 flash definitions are used, Flash4 and beyond are ignored"));
+    EXPECT_TRUE(
+        host.Has("Platform: only the first 4 flash definitions are used, Flash4 and beyond are ignored"));
 }
 
 TEST_F(PlatformDefinition, PathsThatDoNotFitAreRefused) {
