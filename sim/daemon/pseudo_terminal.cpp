@@ -1,9 +1,12 @@
 #include "sim/daemon/pseudo_terminal.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -99,6 +102,12 @@ bool PseudoTerminal::Open(std::string& error) {
         Close();
         return false;
     }
+    int packetMode = 1;
+    if (ioctl(master_, TIOCPKT, &packetMode) != 0) {
+        error = SystemText("ioctl TIOCPKT");
+        Close();
+        return false;
+    }
     const int flags = fcntl(master_, F_GETFL);
     if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0 ||
         fcntl(master_, F_SETFD, FD_CLOEXEC) != 0) {
@@ -125,15 +134,30 @@ bool PseudoTerminal::ReadPcLine(PcLine& out) const {
     return true;
 }
 
-long PseudoTerminal::ReadFromPc(std::span<uint8_t> buffer) {
+long PseudoTerminal::ReadFromPc(std::span<uint8_t> buffer, PcFlushes& flushes) {
     if (buffer.empty()) return 0;
+    // In packet mode every read starts with a status byte: 0 for data that
+    // follows, otherwise TIOCPKT_* flags and no data.
+    std::array<uint8_t, 1025> packet{};
+    const std::size_t want = std::min(buffer.size(), packet.size() - 1) + 1;
     for (;;) {
-        const ssize_t n = ::read(master_, buffer.data(), buffer.size());
-        if (n >= 0) return static_cast<long>(n);
-        if (errno == EINTR) continue;
-        // EIO cannot come while the slave is held; treat it like "nothing".
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EIO) return 0;
-        return -1;
+        const ssize_t n = ::read(master_, packet.data(), want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // EIO cannot come while the slave is held; treat it like "nothing".
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EIO) return 0;
+            return -1;
+        }
+        if (n == 0) return 0;
+        const uint8_t status = packet[0];
+        if (status == TIOCPKT_DATA) {
+            const auto count = static_cast<std::size_t>(n - 1);
+            std::copy_n(packet.begin() + 1, count, buffer.begin());
+            return static_cast<long>(count);
+        }
+        if ((status & TIOCPKT_FLUSHREAD) != 0) flushes.input = true;
+        if ((status & TIOCPKT_FLUSHWRITE) != 0) flushes.output = true;
+        // A status packet carries no data; look for data behind it.
     }
 }
 

@@ -5,7 +5,9 @@
 // hang-up (EIO on read) every time the PC-side client closes the slave, and
 // the terminal settings would fall back to their defaults between clients.
 // The PC side's line settings are read from the master (on Linux the master
-// reports the settings that the client put on the slave).
+// reports the settings that the client put on the slave). The master runs in
+// packet mode, so the daemon also learns when the client flushes its buffers
+// and can drop what a real port would drop.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,14 @@ namespace flashwire::simd {
 struct PcLine {
     uint32_t baud = 0;       // 0: the PC has hung the line up (B0)
     uint32_t frameBits = 10;
+};
+
+// Buffer flushes the PC side asked for (tcflush on the slave) since the last
+// read: its input (what the phone sent and the PC has not read yet) and its
+// output (what the PC wrote and the line has not taken yet).
+struct PcFlushes {
+    bool input = false;
+    bool output = false;
 };
 
 // The rate of a termios speed constant (B115200 → 115200); 0 for B0 or an
@@ -49,8 +59,9 @@ public:
     bool ReadPcLine(PcLine& out) const;
 
     // Non-blocking read of what the PC has written: the count read, 0 when
-    // nothing is waiting, -1 on a failure other than "try again".
-    long ReadFromPc(std::span<uint8_t> buffer);
+    // nothing is waiting, -1 on a failure other than "try again". Flushes the
+    // PC asked for meanwhile are added to flushes.
+    long ReadFromPc(std::span<uint8_t> buffer, PcFlushes& flushes);
     // Non-blocking write towards the PC: the count taken, 0 when the PC side's
     // buffer is full, -1 on another failure.
     long WriteToPc(std::span<const uint8_t> data);

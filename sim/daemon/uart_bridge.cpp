@@ -19,14 +19,21 @@ PcLine UartBridge::CurrentPcLine() {
 
 bool UartBridge::PullFromPc(uint64_t nowUs) {
     std::array<uint8_t, kPcInputQueue> buffer{};
-    while (WantsPcInput()) {
+    for (;;) {
+        PcFlushes flushes;
         const std::size_t room = kPcInputQueue - queue_.size();
-        const long n = terminal_.ReadFromPc(std::span<uint8_t>(buffer.data(), room));
+        // With the queue full nothing is read, flush notices included: they
+        // are seen once the line has taken a byte (a millisecond or so).
+        const long n = room == 0 ? 0 : terminal_.ReadFromPc(std::span<uint8_t>(buffer.data(), room), flushes);
         if (n < 0) return false;
-        if (n == 0) break;
+        // The PC emptied its receive buffer: what waits for the terminal was
+        // already "received" and goes with it. It emptied its transmit
+        // buffer: what has not started on the line is gone.
+        if (flushes.input) pending_.clear();
+        if (flushes.output) queue_.clear();
+        if (n == 0) return true;
         for (long i = 0; i < n; ++i) queue_.push_back({buffer[static_cast<std::size_t>(i)], nowUs});
     }
-    return true;
 }
 
 uint64_t UartBridge::NextArrivalUs() {

@@ -14,6 +14,11 @@
 // the PC's) are written to the pseudo-terminal; what the terminal cannot take
 // yet waits in a bounded buffer, beyond which bytes are lost as on a real
 // port whose receive buffer overflows.
+//
+// Flushes: when the PC empties its receive buffer (tcflush TCIFLUSH, as a
+// host does after opening a port), the bytes still waiting for the terminal
+// are dropped with it; when it empties its transmit buffer (TCOFLUSH), the
+// queued bytes that have not started on the line are dropped.
 #pragma once
 
 #include <cstdint>
