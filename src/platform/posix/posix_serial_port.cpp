@@ -199,7 +199,7 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
     // The longest gap allowed between two bytes once the first has arrived.
     const bool intervalLimit = !nonBlocking && t.readInterval != 0;
     auto lastByte = start;
-    bool hangup = false;
+    bool readyButEmpty = false;
 
     for (;;) {
         const ssize_t n = read(fd_, buffer.data() + received, count - received);
@@ -207,7 +207,7 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
             received += static_cast<uint32_t>(n);
             if (received == count) return true;
             lastByte = SteadyClock::now();
-            hangup = false;
+            readyButEmpty = false;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -216,8 +216,9 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
             return false;
         }
         // Nothing more has arrived yet.
-        if (hangup) {
-            // The device reported a hang-up or an error and still gives nothing.
+        if (readyButEmpty) {
+            // poll() called the device readable (data, end of file, hang-up or
+            // an error) and a read still brings nothing: the other end is gone.
             Fail(EIO);
             return false;
         }
@@ -245,7 +246,7 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
             Fail(EBADF);
             return false;
         }
-        if (r > 0 && (p.revents & POLLIN) == 0 && (p.revents & (POLLERR | POLLHUP)) != 0) hangup = true;
+        readyButEmpty = r > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
         // On r == 0 the loop reads once more and then finds the limit passed.
     }
 }
@@ -296,8 +297,10 @@ bool PosixSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
     PendingWrite w = BeginWrite(data, SteadyClock::now());
     bool hangup = false;
     for (;;) {
+        const uint32_t before = w.sent;
         const WriteState state = Advance(w);
         sent = w.sent;
+        if (w.sent != before) hangup = false;
         if (state == WriteState::Done) return true;
         if (state == WriteState::Failed) return false;
         if (hangup) {
@@ -316,7 +319,8 @@ bool PosixSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
             Fail(EBADF);
             return false;
         }
-        if (r > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLERR | POLLHUP)) != 0) hangup = true;
+        // A hang-up or an error after which the device still takes nothing ends the write.
+        hangup = r > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
     }
 }
 

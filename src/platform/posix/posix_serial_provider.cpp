@@ -97,7 +97,9 @@ void PosixSerialProvider::WriteConcurrently(std::span<StreamWrite> writes) {
                 s.pending = s.port->BeginWrite(s.write->data, now);
                 s.started = true;
             }
+            const uint32_t before = s.pending.sent;
             const WriteState state = s.port->Advance(s.pending);
+            if (s.pending.sent != before) s.hangup = false;
             if (state != WriteState::Blocked) {
                 Finish(s, state == WriteState::Done);
                 continue;
@@ -137,8 +139,8 @@ void PosixSerialProvider::WriteConcurrently(std::span<StreamWrite> writes) {
             if ((ev & POLLNVAL) != 0) {
                 polled[i]->port->Fail(EBADF);
                 Finish(*polled[i], false);
-            } else if ((ev & POLLOUT) == 0 && (ev & (POLLERR | POLLHUP)) != 0) {
-                polled[i]->hangup = true;
+            } else {
+                polled[i]->hangup = (ev & (POLLERR | POLLHUP)) != 0;
             }
         }
     }

@@ -1,0 +1,400 @@
+// The system's serial ports on pseudo-terminals: device mapping, line
+// settings, read time-outs, bounded writes and concurrent stream writes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
+#include "platform/posix/posix_serial_port.h"
+#include "platform/posix/posix_services.h"
+#include "serial_test_support.h"
+
+using namespace flashwire::platform;
+using namespace std::chrono_literals;
+using serial_test::ElapsedMs;
+using serial_test::Pattern;
+using serial_test::PtyPair;
+
+namespace {
+
+// Maps a port number for one test and restores the default afterwards.
+struct MappedPort {
+    uint32_t number;
+    MappedPort(uint32_t n, const std::string& path) : number(n) { EXPECT_EQ(FlashMapPort(n, path.c_str()), SUCCESS); }
+    ~MappedPort() { FlashMapPort(number, nullptr); }
+};
+
+std::unique_ptr<SerialPort> OpenMapped(uint32_t number) {
+    uint32_t error = 0;
+    auto port = posix::PosixSerialPorts().Open(number, true, error);
+    EXPECT_NE(port, nullptr) << "errno " << error;
+    return port;
+}
+
+LineSettings Rate(uint32_t baud) {
+    LineSettings s;
+    s.baud = baud;
+    return s;
+}
+
+}  // namespace
+
+TEST(SerialDeviceMap, DefaultsMappingAndLimits) {
+    EXPECT_EQ(posix::SerialDevicePath(0), "/dev/ttyS0");
+    EXPECT_EQ(posix::SerialDevicePath(11), "/dev/ttyS11");
+    EXPECT_EQ(FlashMapPort(3, "/dev/ttyUSB0"), SUCCESS);
+    EXPECT_EQ(posix::SerialDevicePath(3), "/dev/ttyUSB0");
+    EXPECT_EQ(FlashMapPort(3, nullptr), SUCCESS);
+    EXPECT_EQ(posix::SerialDevicePath(3), "/dev/ttyS3");
+
+    EXPECT_EQ(FlashMapPort(11, "/dev/x"), SUCCESS);
+    EXPECT_EQ(FlashMapPort(11, nullptr), SUCCESS);
+    EXPECT_EQ(FlashMapPort(12, "/dev/x"), ERR_BAD_PARAMS);
+    EXPECT_EQ(FlashMapPort(0xFFFFFFFFu, nullptr), ERR_BAD_PARAMS);
+    EXPECT_EQ(FlashMapPort(2, ""), ERR_BAD_PARAMS);
+
+    const std::string longest(255, 'a');
+    const std::string tooLong(256, 'a');
+    EXPECT_EQ(FlashMapPort(2, tooLong.c_str()), ERR_BAD_PARAMS);
+    EXPECT_EQ(posix::SerialDevicePath(2), "/dev/ttyS2");  // unchanged by the refusal
+    EXPECT_EQ(FlashMapPort(2, longest.c_str()), SUCCESS);
+    EXPECT_EQ(posix::SerialDevicePath(2), longest);
+    EXPECT_EQ(FlashMapPort(2, nullptr), SUCCESS);
+}
+
+TEST(PosixSerialOpen, RefusesWhatIsNoTerminal) {
+    uint32_t error = 0;
+    EXPECT_EQ(posix::PosixSerialPorts().Open(12, false, error), nullptr);
+    EXPECT_EQ(error, static_cast<uint32_t>(ENODEV));
+
+    {
+        MappedPort map(5, "/nonexistent/tty");
+        EXPECT_EQ(posix::PosixSerialPorts().Open(5, false, error), nullptr);
+        EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    }
+    char file[] = "/tmp/flashwire-serial-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        MappedPort map(5, file);
+        EXPECT_EQ(posix::PosixSerialPorts().Open(5, false, error), nullptr);
+        EXPECT_EQ(error, static_cast<uint32_t>(ENOTTY));
+    }
+    unlink(file);
+}
+
+TEST(PosixSerialSettings, RawEightBitsNoFlowControlAtEveryAcceptedRate) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+
+    const std::pair<uint32_t, speed_t> rates[] = {
+        {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& [baud, code] : rates) {
+        ASSERT_TRUE(port->SetSettings(Rate(baud))) << baud;
+        const termios t = pty.Settings();
+        EXPECT_EQ(cfgetospeed(&t), code) << baud;
+        EXPECT_EQ(cfgetispeed(&t), code) << baud;
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+
+        LineSettings back;
+        ASSERT_TRUE(port->GetSettings(back));
+        EXPECT_EQ(back.baud, baud);
+        EXPECT_EQ(back.dataBits, 8);
+        EXPECT_EQ(back.parity, Parity::None);
+        EXPECT_EQ(back.stopBits, StopBits::One);
+        EXPECT_FALSE(back.ctsFlow);
+        EXPECT_FALSE(back.xonXoff);
+        EXPECT_TRUE(back.dtr);
+        EXPECT_TRUE(back.rts);
+    }
+
+    // Other rates, and settings termios cannot express, are refused and
+    // leave the line as it was.
+    for (uint32_t baud : {0u, 9600u, 38400u, 1000000u}) {
+        EXPECT_FALSE(port->SetSettings(Rate(baud))) << baud;
+        EXPECT_EQ(port->LastError(), static_cast<uint32_t>(EINVAL));
+        const termios t = pty.Settings();
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B921600));
+    }
+    LineSettings dsr = Rate(115200);
+    dsr.dsrFlow = true;
+    EXPECT_FALSE(port->SetSettings(dsr));
+    const termios t = pty.Settings();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B921600));
+}
+
+TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 200, 0, 0}));
+
+    // Nothing arrives: the read ends after its time-out with no bytes.
+    uint8_t buf[16];
+    uint32_t received = 99;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    long ms = ElapsedMs(start);
+    EXPECT_EQ(received, 0u);
+    EXPECT_GE(ms, 150);
+    EXPECT_LE(ms, 220);
+
+    // Some bytes arrive, not all: they are returned when the time-out ends.
+    ASSERT_TRUE(pty.Send({1, 2, 3}));
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    ms = ElapsedMs(start);
+    EXPECT_EQ(received, 3u);
+    EXPECT_EQ(buf[2], 3);
+    EXPECT_GE(ms, 150);
+    EXPECT_LE(ms, 220);
+
+    // The whole count arrives early: the read returns as soon as it is there.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 2000, 0, 0}));
+    std::thread sender([&] {
+        std::this_thread::sleep_for(30ms);
+        pty.Send({10, 11, 12, 13, 14, 15, 16, 17});
+        std::this_thread::sleep_for(30ms);
+        pty.Send({18, 19, 20, 21, 22, 23, 24, 25});
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    ms = ElapsedMs(start);
+    sender.join();
+    EXPECT_EQ(received, 16u);
+    EXPECT_EQ(buf[0], 10);
+    EXPECT_EQ(buf[15], 25);
+    EXPECT_GE(ms, 40);
+    EXPECT_LE(ms, 300);
+
+    // The multiplier counts per requested byte: 10 ms x 16 + 40 ms.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 10, 40, 0, 0}));
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    ms = ElapsedMs(start);
+    EXPECT_EQ(received, 0u);
+    EXPECT_GE(ms, 190);
+    EXPECT_LE(ms, 220);
+}
+
+TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+
+    // Non-blocking: returns at once with what has arrived, or with nothing.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0xFFFFFFFFu, 0, 0, 0, 0}));
+    uint8_t buf[32];
+    uint32_t received = 99;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    EXPECT_EQ(received, 0u);
+    EXPECT_LE(ElapsedMs(start), 20);
+
+    ASSERT_TRUE(pty.Send({7, 8, 9}));
+    std::this_thread::sleep_for(20ms);
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    EXPECT_EQ(received, 3u);
+    EXPECT_EQ(buf[0], 7);
+    EXPECT_LE(ElapsedMs(start), 20);
+
+    // Both totals 0 (interval 0): the read waits until the count has arrived.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
+    std::thread sender([&] {
+        for (uint8_t i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(60ms);
+            pty.Send({i});
+        }
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(std::span<uint8_t>(buf, 4), received));
+    const long ms = ElapsedMs(start);
+    sender.join();
+    EXPECT_EQ(received, 4u);
+    EXPECT_EQ(buf[3], 3);
+    EXPECT_GE(ms, 200);
+
+    CommTimeouts back;
+    ASSERT_TRUE(port->GetTimeouts(back));
+    EXPECT_EQ(back.readInterval, 0u);
+    EXPECT_EQ(back.readTotalConstant, 0u);
+}
+
+TEST(PosixSerialRead, IntervalEndsAReadAfterAGap) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{50, 0, 2000, 0, 0}));
+    ASSERT_TRUE(pty.Send({1, 2}));
+    uint8_t buf[8];
+    uint32_t received = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port->Read(buf, received));
+    const long ms = ElapsedMs(start);
+    EXPECT_EQ(received, 2u);
+    EXPECT_GE(ms, 40);
+    EXPECT_LE(ms, 150);
+}
+
+TEST(PosixSerialRead, VanishedOtherSideFailsInsteadOfWaiting) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));  // would wait for ever
+    pty.CloseMaster();
+    uint8_t buf[4];
+    uint32_t received = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port->Read(buf, received));
+    EXPECT_LE(ElapsedMs(start), 100);
+    EXPECT_NE(port->LastError(), 0u);
+    uint32_t sent = 0;
+    const uint8_t byte = 'o';
+    EXPECT_FALSE(port->Write(std::span<const uint8_t>(&byte, 1), sent));
+}
+
+TEST(PosixSerialWrite, AllBytesArriveAndAStalledWriteEndsAtItsTimeout) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(4, pty.slavePath());
+    auto port = OpenMapped(4);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(921600)));
+
+    // More than the pseudo-terminal buffers at once: the write waits for the
+    // reader and completes.
+    const auto data = Pattern(200000, 1);
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = pty.Receive(data.size(), 5000); });
+    uint32_t sent = 0;
+    EXPECT_TRUE(port->Write(data, sent));
+    reader.join();
+    EXPECT_EQ(sent, data.size());
+    EXPECT_EQ(got, data);
+
+    // Nobody reads: with a write time-out the write gives up in time.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 100}));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port->Write(data, sent));
+    const long ms = ElapsedMs(start);
+    EXPECT_EQ(port->LastError(), static_cast<uint32_t>(ETIMEDOUT));
+    EXPECT_LT(sent, data.size());
+    EXPECT_GE(ms, 90);
+    EXPECT_LE(ms, 200);
+}
+
+TEST(PosixSerialWrite, ConcurrentStreamsOnTwoPorts) {
+    PtyPair a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    MappedPort mapA(6, a.slavePath());
+    MappedPort mapB(7, b.slavePath());
+    auto portA = OpenMapped(6);
+    auto portB = OpenMapped(7);
+    ASSERT_TRUE(portA && portB);
+    ASSERT_TRUE(portA->SetSettings(Rate(921600)));
+    ASSERT_TRUE(portB->SetSettings(Rate(921600)));
+
+    const auto dataA = Pattern(64 * 1024, 2);
+    const auto dataB = Pattern(64 * 1024, 3);
+    std::vector<uint8_t> gotA, gotB;
+    std::thread readerA([&] { gotA = a.Receive(dataA.size(), 5000); });
+    std::thread readerB([&] { gotB = b.Receive(dataB.size(), 5000); });
+    StreamWrite writes[3];
+    writes[0].port = portA.get();
+    writes[0].data = dataA;
+    writes[1].port = portB.get();
+    writes[1].data = dataB;
+    writes[2].port = nullptr;  // a missing port fails alone
+    writes[2].data = dataA;
+    posix::PosixSerialPorts().WriteConcurrently(writes);
+    readerA.join();
+    readerB.join();
+    EXPECT_TRUE(writes[0].ok);
+    EXPECT_TRUE(writes[1].ok);
+    EXPECT_FALSE(writes[2].ok);
+    EXPECT_EQ(writes[0].sent, dataA.size());
+    EXPECT_EQ(writes[1].sent, dataB.size());
+    EXPECT_EQ(writes[2].sent, 0u);
+    EXPECT_EQ(gotA, dataA);
+    EXPECT_EQ(gotB, dataB);
+}
+
+TEST(PosixSerialWrite, TwoStreamsOnOnePortGoOutOneAfterTheOther) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    MappedPort map(6, pty.slavePath());
+    auto port = OpenMapped(6);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetSettings(Rate(921600)));
+    const auto first = Pattern(20000, 4);
+    const auto second = Pattern(20000, 5);
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = pty.Receive(first.size() + second.size(), 5000); });
+    StreamWrite writes[2];
+    writes[0].port = port.get();
+    writes[0].data = first;
+    writes[1].port = port.get();
+    writes[1].data = second;
+    posix::PosixSerialPorts().WriteConcurrently(writes);
+    reader.join();
+    EXPECT_TRUE(writes[0].ok && writes[1].ok);
+    std::vector<uint8_t> expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(got, expected);
+}
+
+TEST(PosixSerialWrite, ConcurrentStreamStalledOnOnePortDoesNotHoldTheOther) {
+    PtyPair a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    MappedPort mapA(6, a.slavePath());
+    MappedPort mapB(7, b.slavePath());
+    auto portA = OpenMapped(6);
+    auto portB = OpenMapped(7);
+    ASSERT_TRUE(portA && portB);
+    ASSERT_TRUE(portA->SetSettings(Rate(921600)));
+    ASSERT_TRUE(portB->SetSettings(Rate(921600)));
+    ASSERT_TRUE(portA->SetTimeouts(CommTimeouts{0, 0, 0, 0, 150}));
+
+    const auto data = Pattern(200000, 6);
+    std::vector<uint8_t> gotB;
+    std::thread readerB([&] { gotB = b.Receive(data.size(), 5000); });  // nobody reads port A
+    StreamWrite writes[2];
+    writes[0].port = portA.get();
+    writes[0].data = data;
+    writes[1].port = portB.get();
+    writes[1].data = data;
+    const auto start = std::chrono::steady_clock::now();
+    posix::PosixSerialPorts().WriteConcurrently(writes);
+    const long ms = ElapsedMs(start);
+    readerB.join();
+    EXPECT_FALSE(writes[0].ok);
+    EXPECT_LT(writes[0].sent, data.size());
+    EXPECT_EQ(portA->LastError(), static_cast<uint32_t>(ETIMEDOUT));
+    EXPECT_TRUE(writes[1].ok);
+    EXPECT_EQ(gotB, data);
+    EXPECT_LE(ms, 2000);
+}

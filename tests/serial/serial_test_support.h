@@ -1,0 +1,134 @@
+// Helpers of the serial tests: a pseudo-terminal pair, a host that collects
+// message lines, and a context wired to the system's services.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flashwire/flash_api.h"
+#include "job/context.h"
+#include "platform/platform.h"
+
+namespace serial_test {
+
+// A pseudo-terminal: the test holds the master, the library opens the slave
+// through its device path.
+class PtyPair {
+public:
+    PtyPair() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const char* name = ptsname(master_);
+        if (name != nullptr) slavePath_ = name;
+    }
+    ~PtyPair() { CloseMaster(); }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool ok() const { return master_ >= 0 && !slavePath_.empty(); }
+    int master() const { return master_; }
+    const std::string& slavePath() const { return slavePath_; }
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+    }
+
+    // The slave's line settings as the master sees them.
+    termios Settings() const {
+        termios t{};
+        tcgetattr(master_, &t);
+        return t;
+    }
+
+    bool Send(const std::vector<uint8_t>& data) const {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = write(master_, data.data() + done, data.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            pollfd p{master_, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+        }
+        return true;
+    }
+
+    // Collects up to count bytes, waiting at most timeoutMs in all.
+    std::vector<uint8_t> Receive(std::size_t count, int timeoutMs) const {
+        std::vector<uint8_t> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        uint8_t buf[4096];
+        while (out.size() < count) {
+            const ssize_t n = read(master_, buf, std::min(sizeof buf, count - out.size()));
+            if (n > 0) {
+                out.insert(out.end(), buf, buf + n);
+                continue;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now()).count();
+            if (left <= 0) break;
+            pollfd p{master_, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left));
+        }
+        return out;
+    }
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+struct Line {
+    int level;
+    std::string text;
+};
+
+// The host: a FlashHandle whose message callback collects the lines.
+struct Host {
+    FlashHandle handle{};  // first member: the callback finds the Host from it
+    std::vector<Line> lines;
+
+    Host() {
+        handle.size = sizeof(FlashHandle);
+        handle.message = [](FlashHandle* h, int32_t level, const char* text) -> int32_t {
+            reinterpret_cast<Host*>(h)->lines.push_back({level, text});
+            return 0;
+        };
+    }
+};
+
+inline std::unique_ptr<flashwire::FlashContext> MakeContext(Host& host,
+                                                            const flashwire::platform::Services& services) {
+    auto ctx = std::make_unique<flashwire::FlashContext>();
+    ctx->services = services;
+    ctx->handle = &host.handle;
+    return ctx;
+}
+
+inline std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : v) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return v;
+}
+
+inline long ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - since)
+                                 .count());
+}
+
+}  // namespace serial_test
