@@ -46,10 +46,11 @@ constexpr OptionSpec kOptions[] = {
     {Id::FaultDrop, "fault-drop", 0, "P[:DIR[:UART]]", "lose a byte with probability P"},
     {Id::FaultGarbage, "fault-garbage", 0, "P[:DIR[:UART]]",
      "insert a random byte before a byte with probability P"},
-    {Id::FaultStall, "fault-stall", 0, "MS@BYTES[:DIR[:UART]]",
-     "stop the line for MS milliseconds when BYTES bytes have passed in\n"
-     "that direction (or at a time: MS@Tms); default direction to-host,\n"
-     "default UART A"},
+    {Id::FaultStall, "fault-stall", 0, "MS@AT[:DIR[:UART]]",
+     "stop the line for MS milliseconds, once: AT is a byte count (the stall\n"
+     "starts when that many bytes have passed in that direction) or a time\n"
+     "written Tms (at the first byte at or after T ms); default direction\n"
+     "to-host (the phone's transmitter), default UART A"},
     {Id::FaultReply, "fault-reply", 0, "TOKEN:N:KIND",
      "turn the N-th (from 0) reply named TOKEN (\"info\", \"!\", \"INFO\", \"TXDT\"...)\n"
      "into a fault; KIND: err or nack (refused), silent, badcrc"},
@@ -108,7 +109,10 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
     };
     auto lineFault = [&](LineFaultOption::Kind kind) {
         LineFaultOption option;
-        if (!ParseLineFault(kind, value, option, error)) return false;
+        if (!ParseLineFault(kind, value, option, error)) {
+            error = name + ": " + error;
+            return false;
+        }
         out.faults.line.push_back(option);
         return true;
     };

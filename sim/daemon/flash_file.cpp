@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <span>
 #include <unistd.h>
 
 namespace flashwire::simd {
@@ -109,8 +110,7 @@ FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize,
     return FlashFileLoad::Loaded;
 }
 
-bool SaveFlashFile(const std::string& path, std::span<const std::vector<uint8_t>> parts,
-                   std::string& error) {
+bool SaveFlashFile(const std::string& path, const FlashPieceSource& nextPiece, std::string& error) {
     const std::string target = SaveTarget(path);
     const std::string temporary = target + ".tmp." + std::to_string(::getpid());
     FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -119,12 +119,8 @@ bool SaveFlashFile(const std::string& path, std::span<const std::vector<uint8_t>
         return false;
     }
     bool ok = true;
-    for (const auto& part : parts) {
-        if (!WriteAll(fd.Get(), part)) {
-            ok = false;
-            break;
-        }
-    }
+    std::vector<uint8_t> piece;
+    while (ok && nextPiece(piece)) ok = WriteAll(fd.Get(), piece);
     if (!ok || ::fsync(fd.Get()) != 0 || !fd.Close()) {
         error = SystemText("cannot write " + temporary);
         ::unlink(temporary.c_str());

@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,11 +23,14 @@ enum class FlashFileLoad { Loaded, Missing, Failed };
 FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize,
                             std::vector<uint8_t>& contents, std::string& error);
 
-// Writes the parts, one behind the other, to path atomically: a temporary file
-// beside it, flushed to disk, then renamed over it. If path is a symbolic link
-// the file it points to is replaced and the link stays. False with a message
-// on failure (the old file is then unchanged).
-bool SaveFlashFile(const std::string& path, std::span<const std::vector<uint8_t>> parts,
-                   std::string& error);
+// Supplies the file's contents piece by piece: fills piece and returns true,
+// or returns false when there is nothing more.
+using FlashPieceSource = std::function<bool(std::vector<uint8_t>& piece)>;
+
+// Writes the pieces, one behind the other, to path atomically: a temporary
+// file beside it, flushed to disk, then renamed over it. If path is a
+// symbolic link the file it points to is replaced and the link stays. False
+// with a message on failure (the old file is then unchanged).
+bool SaveFlashFile(const std::string& path, const FlashPieceSource& nextPiece, std::string& error);
 
 }  // namespace flashwire::simd

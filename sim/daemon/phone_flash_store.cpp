@@ -49,12 +49,25 @@ FlashRestore RestorePhoneFlash(const std::string& path, sim::NorFlash& flash, st
 }
 
 bool StorePhoneFlash(const std::string& path, const sim::NorFlash& flash, std::string& error) {
-    std::vector<std::vector<uint8_t>> parts;
-    parts.reserve(flash.chipCount());
-    for (unsigned i = 0; i < flash.chipCount(); ++i) {
-        parts.push_back(flash.Read(flash.chip(i).firstAddress, flash.chipSize(i)));
-    }
-    return SaveFlashFile(path, parts, error);
+    // Chip by chip in pieces of 1 MiB, so that saving a large flash does not
+    // need a copy of all of it at once.
+    constexpr uint32_t kPiece = 1u << 20;
+    unsigned chip = 0;
+    uint32_t done = 0;
+    return SaveFlashFile(
+        path,
+        [&](std::vector<uint8_t>& piece) {
+            while (chip < flash.chipCount() && done >= flash.chipSize(chip)) {
+                ++chip;
+                done = 0;
+            }
+            if (chip >= flash.chipCount()) return false;
+            const uint32_t n = std::min(kPiece, flash.chipSize(chip) - done);
+            piece = flash.Read(flash.chip(chip).firstAddress + done, n);
+            done += n;
+            return true;
+        },
+        error);
 }
 
 }  // namespace flashwire::simd
