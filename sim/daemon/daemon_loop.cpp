@@ -1,9 +1,10 @@
 #include "sim/daemon/daemon_loop.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
 #include <string>
 
 namespace flashwire::simd {

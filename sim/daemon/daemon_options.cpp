@@ -9,15 +9,30 @@ namespace {
 constexpr uint64_t kMaxMilliseconds = UINT64_MAX / 1000u;
 
 enum class Id {
-    Platform, ConfigDir, Link, FlashFile, Seed, PowerOnDelay, Verbose, Help,
-    FaultBitFlip, FaultDrop, FaultGarbage, FaultStall, FaultReply, FaultSilentAfter,
-    FaultSilentAt, FaultRebootAfter, FaultRebootAt, FaultStuck,
+    Platform,
+    ConfigDir,
+    Link,
+    FlashFile,
+    Seed,
+    PowerOnDelay,
+    Verbose,
+    Help,
+    FaultBitFlip,
+    FaultDrop,
+    FaultGarbage,
+    FaultStall,
+    FaultReply,
+    FaultSilentAfter,
+    FaultSilentAt,
+    FaultRebootAfter,
+    FaultRebootAt,
+    FaultStuck,
 };
 
 struct OptionSpec {
     Id id;
     std::string_view longName;
-    char shortName;        // 0: none
+    char shortName;          // 0: none
     std::string_view value;  // metavariable; empty: the option takes no value
     std::string_view help;
 };
@@ -97,8 +112,9 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
     };
     auto whole = [&](uint64_t& target, bool milliseconds) {
         const bool ok = milliseconds ? ParseMilliseconds(value, target) : ParseUnsigned(value, target);
-        if (!ok) error = name + " needs a whole number" + (milliseconds ? " of milliseconds" : "") +
-                         ", got \"" + std::string(value) + "\"";
+        if (!ok)
+            error = name + " needs a whole number" + (milliseconds ? " of milliseconds" : "") + ", got \"" +
+                    std::string(value) + "\"";
         return ok;
     };
     auto optionalWhole = [&](std::optional<uint64_t>& target, bool milliseconds) {
@@ -117,8 +133,10 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
         return true;
     };
     switch (spec.id) {
-        case Id::Platform: return nonEmpty(out.platform);
-        case Id::ConfigDir: return nonEmpty(out.configDir);
+        case Id::Platform:
+            return nonEmpty(out.platform);
+        case Id::ConfigDir:
+            return nonEmpty(out.configDir);
         case Id::Link: {
             std::string path;
             if (!nonEmpty(path)) return false;
@@ -129,14 +147,23 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
             out.links.push_back(path);
             return true;
         }
-        case Id::FlashFile: return nonEmpty(out.flashFile);
-        case Id::Seed: return whole(out.seed, false);
-        case Id::PowerOnDelay: return whole(out.powerOnDelayMs, true);
-        case Id::Verbose: out.verbose = true; return true;
-        case Id::Help: return true;
-        case Id::FaultBitFlip: return lineFault(LineFaultOption::Kind::BitFlip);
-        case Id::FaultDrop: return lineFault(LineFaultOption::Kind::Drop);
-        case Id::FaultGarbage: return lineFault(LineFaultOption::Kind::Garbage);
+        case Id::FlashFile:
+            return nonEmpty(out.flashFile);
+        case Id::Seed:
+            return whole(out.seed, false);
+        case Id::PowerOnDelay:
+            return whole(out.powerOnDelayMs, true);
+        case Id::Verbose:
+            out.verbose = true;
+            return true;
+        case Id::Help:
+            return true;
+        case Id::FaultBitFlip:
+            return lineFault(LineFaultOption::Kind::BitFlip);
+        case Id::FaultDrop:
+            return lineFault(LineFaultOption::Kind::Drop);
+        case Id::FaultGarbage:
+            return lineFault(LineFaultOption::Kind::Garbage);
         case Id::FaultStall:
             if (ParseStallFault(value, out.faults.stalls, error)) return true;
             error = name + ": " + error;
@@ -150,10 +177,14 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
             out.faults.replies.push_back(fault);
             return true;
         }
-        case Id::FaultSilentAfter: return optionalWhole(out.faults.silentAtCommand, false);
-        case Id::FaultSilentAt: return optionalWhole(out.faults.silentAtUs, true);
-        case Id::FaultRebootAfter: return optionalWhole(out.faults.rebootAtCommand, false);
-        case Id::FaultRebootAt: return optionalWhole(out.faults.rebootAtUs, true);
+        case Id::FaultSilentAfter:
+            return optionalWhole(out.faults.silentAtCommand, false);
+        case Id::FaultSilentAt:
+            return optionalWhole(out.faults.silentAtUs, true);
+        case Id::FaultRebootAfter:
+            return optionalWhole(out.faults.rebootAtCommand, false);
+        case Id::FaultRebootAt:
+            return optionalWhole(out.faults.rebootAtUs, true);
         case Id::FaultStuck: {
             sim::StuckBits stuck;
             if (!ParseStuckBits(value, stuck, error)) {
@@ -169,8 +200,7 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
 
 }  // namespace
 
-ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
-                                std::string& error) {
+ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out, std::string& error) {
     // --help wins over everything else on the line.
     for (const char* arg : args) {
         const std::string_view a = arg;
@@ -208,8 +238,8 @@ ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
             }
         } else if (!hasInlineValue) {
             if (i + 1 >= args.size()) {
-                error = "option --" + std::string(spec->longName) + " needs a value " +
-                        std::string(spec->value);
+                error =
+                    "option --" + std::string(spec->longName) + " needs a value " + std::string(spec->value);
                 return ParseOutcome::Error;
             }
             value = args[++i];
@@ -225,11 +255,12 @@ ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
 }
 
 std::string DaemonUsage(const std::string& programName) {
-    std::string text = "Usage: " + programName + " --platform NAME [options]\n\n"
-        "Simulates a phone behind two serial ports (UART A and UART B), each a\n"
-        "pseudo-terminal, in real time. Prints \"UART A: <path>\", \"UART B: <path>\"\n"
-        "and \"ready\"; runs until SIGINT or SIGTERM, then removes its links, saves\n"
-        "the flash file and exits 0.\n\nOptions:\n";
+    std::string text = "Usage: " + programName +
+                       " --platform NAME [options]\n\n"
+                       "Simulates a phone behind two serial ports (UART A and UART B), each a\n"
+                       "pseudo-terminal, in real time. Prints \"UART A: <path>\", \"UART B: <path>\"\n"
+                       "and \"ready\"; runs until SIGINT or SIGTERM, then removes its links, saves\n"
+                       "the flash file and exits 0.\n\nOptions:\n";
     for (const OptionSpec& spec : kOptions) {
         std::string head = "  ";
         head += spec.shortName != 0 ? std::string("-") + spec.shortName + ", " : std::string("    ");
@@ -244,11 +275,12 @@ std::string DaemonUsage(const std::string& programName) {
             help.remove_prefix(nl + 1);
         }
     }
-    text += "\nDIR is to-phone, to-host or both (default both); UART is A, B or both\n"
-            "(default both). Numbers are decimal or 0x-hexadecimal. Times of the\n"
-            "fault options count from the daemon's start.\n"
-            "Exit status: 0 after a clean shutdown, 1 on a failure (unknown platform,\n"
-            "unusable flash file or link), 2 on a bad command line.\n";
+    text +=
+        "\nDIR is to-phone, to-host or both (default both); UART is A, B or both\n"
+        "(default both). Numbers are decimal or 0x-hexadecimal. Times of the\n"
+        "fault options count from the daemon's start.\n"
+        "Exit status: 0 after a clean shutdown, 1 on a failure (unknown platform,\n"
+        "unusable flash file or link), 2 on a bad command line.\n";
     return text;
 }
 

@@ -12,9 +12,9 @@ namespace flashwire::simd {
 
 struct DaemonOptions {
     std::string platform;
-    std::string configDir;              // empty: the executable's directory
-    std::vector<std::string> links;     // [0] for UART A, [1] for UART B
-    std::string flashFile;              // empty: the flash starts erased and is not kept
+    std::string configDir;           // empty: the executable's directory
+    std::vector<std::string> links;  // [0] for UART A, [1] for UART B
+    std::string flashFile;           // empty: the flash starts erased and is not kept
     uint64_t seed = 1;
     uint64_t powerOnDelayMs = 0;
     bool verbose = false;
@@ -25,8 +25,7 @@ enum class ParseOutcome { Run, Help, Error };
 
 // Parses argv[1..]. Options take their value as the next argument or after
 // '=' ("--seed 7", "--seed=7"). Error: error says what is wrong.
-ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
-                                std::string& error);
+ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out, std::string& error);
 
 // The text of --help.
 std::string DaemonUsage(const std::string& programName);

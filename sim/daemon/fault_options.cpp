@@ -127,14 +127,14 @@ bool ParseStallFault(std::string_view text, std::vector<sim::StallFault>& out, s
     const std::string_view head = parts[0];
     const std::size_t at = head.find('@');
     if (parts.size() > 3 || at == std::string_view::npos) {
-        error = "expected MS@BYTES or MS@TIMEms, optionally :DIRECTION[:UART], got \"" +
-                std::string(text) + "\"";
+        error =
+            "expected MS@BYTES or MS@TIMEms, optionally :DIRECTION[:UART], got \"" + std::string(text) + "\"";
         return false;
     }
     uint64_t durationMs = 0;
     if (!ParseUnsigned(head.substr(0, at), durationMs) || durationMs > kMaxMilliseconds) {
-        error = "stall duration must be a number of milliseconds, got \"" +
-                std::string(head.substr(0, at)) + "\"";
+        error = "stall duration must be a number of milliseconds, got \"" + std::string(head.substr(0, at)) +
+                "\"";
         return false;
     }
     std::string_view when = head.substr(at + 1);
@@ -180,9 +180,8 @@ bool ParseStallFault(std::string_view text, std::vector<sim::StallFault>& out, s
 bool ParseReplyFault(std::string_view text, sim::ReplyFault& out, std::string& error) {
     // Split from the right: the token itself is left as it stands.
     const std::size_t second = text.rfind(':');
-    const std::size_t first = second == std::string_view::npos || second == 0
-                                  ? std::string_view::npos
-                                  : text.rfind(':', second - 1);
+    const std::size_t first = second == std::string_view::npos || second == 0 ? std::string_view::npos
+                                                                              : text.rfind(':', second - 1);
     if (first == std::string_view::npos || first == 0) {
         error = "expected TOKEN:N:KIND, got \"" + std::string(text) + "\"";
         return false;
@@ -249,17 +248,22 @@ void ApplyFaultOptions(const FaultOptions& options, sim::FaultConfig& faults) {
                 if ((uart == 0 && !line.uartA) || (uart == 1 && !line.uartB)) continue;
                 sim::LineFaults& cell = faults.Line(d, uart);
                 switch (line.kind) {
-                    case LineFaultOption::Kind::BitFlip: cell.bitFlip = line.probability; break;
-                    case LineFaultOption::Kind::Drop: cell.drop = line.probability; break;
-                    case LineFaultOption::Kind::Garbage: cell.garbage = line.probability; break;
+                    case LineFaultOption::Kind::BitFlip:
+                        cell.bitFlip = line.probability;
+                        break;
+                    case LineFaultOption::Kind::Drop:
+                        cell.drop = line.probability;
+                        break;
+                    case LineFaultOption::Kind::Garbage:
+                        cell.garbage = line.probability;
+                        break;
                 }
             }
         }
     }
     faults.stalls.insert(faults.stalls.end(), options.stalls.begin(), options.stalls.end());
     faults.replies.insert(faults.replies.end(), options.replies.begin(), options.replies.end());
-    faults.stuckBits.insert(faults.stuckBits.end(), options.stuckBits.begin(),
-                            options.stuckBits.end());
+    faults.stuckBits.insert(faults.stuckBits.end(), options.stuckBits.begin(), options.stuckBits.end());
     if (options.silentAtCommand) faults.silentAtCommand = *options.silentAtCommand;
     if (options.silentAtUs) faults.silentAtUs = *options.silentAtUs;
     if (options.rebootAtCommand) faults.rebootAtCommand = *options.rebootAtCommand;

@@ -1,13 +1,14 @@
 #include "sim/daemon/flash_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <span>
-#include <unistd.h>
 
 namespace flashwire::simd {
 
@@ -77,8 +78,8 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize,
-                            std::vector<uint8_t>& contents, std::string& error) {
+FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize, std::vector<uint8_t>& contents,
+                            std::string& error) {
     contents.clear();
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {

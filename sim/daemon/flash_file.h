@@ -20,8 +20,8 @@ enum class FlashFileLoad { Loaded, Missing, Failed };
 // Reads the whole file at path into contents. Missing when there is no file;
 // Failed with a message when it cannot be read or is not expectedSize bytes
 // long (contents is then empty).
-FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize,
-                            std::vector<uint8_t>& contents, std::string& error);
+FlashFileLoad LoadFlashFile(const std::string& path, uint64_t expectedSize, std::vector<uint8_t>& contents,
+                            std::string& error);
 
 // Supplies the file's contents piece by piece: fills piece and returns true,
 // or returns false when there is nothing more.

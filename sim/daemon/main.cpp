@@ -5,10 +5,11 @@
 // "UART A: <path>", "UART B: <path>" and "ready" on stdout. The event loop
 // runs until SIGINT, SIGTERM or SIGHUP; then the links are removed and the
 // flash is saved.
+#include <unistd.h>
+
 #include <array>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -59,17 +60,19 @@ int Run(const simd::DaemonOptions& options) {
     std::string platformError;
     sim::PhoneConfig config = sim::PhoneConfigForPlatform(configDir, options.platform, &platformError);
     if (!platformError.empty()) {
-        return Fail("cannot build the phone of platform \"" + options.platform + "\" from " +
-                    configDir + ": " + platformError);
+        return Fail("cannot build the phone of platform \"" + options.platform + "\" from " + configDir +
+                    ": " + platformError);
     }
     simd::ApplyFaultOptions(options.faults, config.faults);
     sim::Phone phone(config, options.seed);
 
     if (!options.flashFile.empty()) {
         switch (simd::RestorePhoneFlash(options.flashFile, phone.flash(), error)) {
-            case simd::FlashRestore::Failed: return Fail(error);
+            case simd::FlashRestore::Failed:
+                return Fail(error);
             case simd::FlashRestore::NoFile:
-            case simd::FlashRestore::Restored: break;
+            case simd::FlashRestore::Restored:
+                break;
         }
     }
 
@@ -92,9 +95,9 @@ int Run(const simd::DaemonOptions& options) {
 
     simd::PhoneEventEcho echo(stderr);
     int signalNumber = 0;
-    const bool loopOk = simd::RunDaemonLoop(
-        simd::LoopParts{phone, uarts, signals, clock, options.verbose ? &echo : nullptr},
-        signalNumber, error);
+    const bool loopOk =
+        simd::RunDaemonLoop(simd::LoopParts{phone, uarts, signals, clock, options.verbose ? &echo : nullptr},
+                            signalNumber, error);
     if (options.verbose && loopOk) {
         echo.Note(clock.NowUs(), ("signal " + std::to_string(signalNumber) + ", shutting down").c_str());
     }
@@ -116,7 +119,8 @@ int Run(const simd::DaemonOptions& options) {
 int main(int argc, char** argv) {
     simd::DaemonOptions options;
     std::string error;
-    const std::span<char* const> args(argv + (argc > 0 ? 1 : 0), argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
+    const std::span<char* const> args(argv + (argc > 0 ? 1 : 0),
+                                      argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
     switch (simd::ParseDaemonOptions(args, options, error)) {
         case simd::ParseOutcome::Help:
             std::fputs(simd::DaemonUsage(kProgram).c_str(), stdout);
@@ -125,7 +129,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", kProgram, error.c_str(),
                          kProgram);
             return kExitUsage;
-        case simd::ParseOutcome::Run: break;
+        case simd::ParseOutcome::Run:
+            break;
     }
     return Run(options);
 }

@@ -22,9 +22,12 @@ uint64_t TotalSize(const sim::NorFlash& flash) {
 FlashRestore RestorePhoneFlash(const std::string& path, sim::NorFlash& flash, std::string& error) {
     std::vector<uint8_t> contents;
     switch (LoadFlashFile(path, TotalSize(flash), contents, error)) {
-        case FlashFileLoad::Missing: return FlashRestore::NoFile;
-        case FlashFileLoad::Failed: return FlashRestore::Failed;
-        case FlashFileLoad::Loaded: break;
+        case FlashFileLoad::Missing:
+            return FlashRestore::NoFile;
+        case FlashFileLoad::Failed:
+            return FlashRestore::Failed;
+        case FlashFileLoad::Loaded:
+            break;
     }
     // Erased flash reads 0xFF without storage of its own; store only the
     // pieces that differ from what the chips hold, so a mostly empty flash

@@ -1,10 +1,11 @@
 #include "sim/daemon/port_link.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace flashwire::simd {
@@ -35,8 +36,7 @@ PortLink& PortLink::operator=(PortLink&& other) noexcept {
     return *this;
 }
 
-bool PortLink::Create(const std::string& linkPath, const std::string& target,
-                      std::string& error) {
+bool PortLink::Create(const std::string& linkPath, const std::string& target, std::string& error) {
     Remove();
     if (linkPath.empty()) {
         error = "link path is empty";

@@ -1,23 +1,22 @@
 #include "sim/daemon/pseudo_terminal.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 #include <utility>
 
 namespace flashwire::simd {
 
 namespace {
 
-std::string SystemText(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string SystemText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 }  // namespace
 
@@ -27,15 +26,14 @@ uint32_t BaudOfSpeedConstant(unsigned speedConstant) {
         uint32_t baud;
     };
     static constexpr Entry kRates[] = {
-        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
-        {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
-        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-        {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
-        {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
-        {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
-        {B4000000, 4000000},
+        {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+        {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+        {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+        {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+        {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+        {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+        {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+        {B3500000, 3500000}, {B4000000, 4000000},
     };
     for (const Entry& e : kRates) {
         if (e.constant == speedConstant) return e.baud;
@@ -124,13 +122,20 @@ bool PseudoTerminal::ReadPcLine(PcLine& out) const {
     out.baud = BaudOfSpeedConstant(cfgetospeed(&tio));
     uint32_t dataBits = 8;
     switch (tio.c_cflag & CSIZE) {
-        case CS5: dataBits = 5; break;
-        case CS6: dataBits = 6; break;
-        case CS7: dataBits = 7; break;
-        default: dataBits = 8; break;
+        case CS5:
+            dataBits = 5;
+            break;
+        case CS6:
+            dataBits = 6;
+            break;
+        case CS7:
+            dataBits = 7;
+            break;
+        default:
+            dataBits = 8;
+            break;
     }
-    out.frameBits = 1 + dataBits + ((tio.c_cflag & PARENB) ? 1 : 0) +
-                    ((tio.c_cflag & CSTOPB) ? 2 : 1);
+    out.frameBits = 1 + dataBits + ((tio.c_cflag & PARENB) ? 1 : 0) + ((tio.c_cflag & CSTOPB) ? 2 : 1);
     return true;
 }
 

@@ -20,7 +20,7 @@ namespace flashwire::simd {
 // The PC side's line: its rate and the bits one byte occupies on the wire
 // (start bit, data bits, parity bit, stop bits).
 struct PcLine {
-    uint32_t baud = 0;       // 0: the PC has hung the line up (B0)
+    uint32_t baud = 0;  // 0: the PC has hung the line up (B0)
     uint32_t frameBits = 10;
 };
 

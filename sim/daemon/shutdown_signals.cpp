@@ -1,10 +1,11 @@
 #include "sim/daemon/shutdown_signals.h"
 
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 namespace flashwire::simd {
 
