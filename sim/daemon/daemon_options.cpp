@@ -144,6 +144,10 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
                 error = name + " given more than twice: the phone has two UARTs (A and B)";
                 return false;
             }
+            if (!out.links.empty() && out.links.front() == path) {
+                error = name + " names " + path + " twice: UART A and UART B need a link each";
+                return false;
+            }
             out.links.push_back(path);
             return true;
         }

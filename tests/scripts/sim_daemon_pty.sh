@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # flashwire-sim end to end through real pseudo-terminals: the command line
 # (--help, bad options, unknown platform), start-up lines and links, a passive
-# boot ROM woken and asked for "info" by a plain Python client over the link,
+# boot ROM woken and asked for "info" by a plain Python client over the link
+# (with pacing checked, one injected fault and the --verbose log),
 # a clean SIGTERM shutdown (exit 0, links removed, flash file saved), the
 # flash file read back on the next start and refused when it has the wrong
 # length, and a --link that would overwrite a regular file refused.
@@ -85,7 +86,7 @@ else
 fi
 
 for bad in "--seed" "--seed 12x" "--fault-bitflip 1.5" "--fault-reply info:x:err" "--fault-stall 10" \
-           "--link a --link b --link c" ""; do
+           "--link a --link b --link c" "--link same --link same" ""; do
     # shellcheck disable=SC2086
     if [ -z "$bad" ]; then
         "$sim" > /dev/null 2> "$work/err"; status=$?
@@ -111,7 +112,9 @@ link_b="$work/uart-b"
 ln -s /nonexistent/old-target "$link_b"   # a stale link is replaced
 flash="$work/flash.bin"
 
-if start_daemon --link "$link_a" --link "$link_b" --flash-file "$flash"; then
+# The second '!' is swallowed (the client just pings once more); --verbose
+# must show that fault and the commands.
+if start_daemon --link "$link_a" --link "$link_b" --flash-file "$flash" --verbose --fault-reply '!:1:silent'; then
     pty_a=$(sed -n 's/^UART A: //p' "$work/out")
     pty_b=$(sed -n 's/^UART B: //p' "$work/out")
     if [ "$(sed -n 1p "$work/out")" = "UART A: $pty_a" ] && [ "$(sed -n 2p "$work/out")" = "UART B: $pty_b" ] &&
@@ -130,6 +133,13 @@ if start_daemon --link "$link_a" --link "$link_b" --flash-file "$flash"; then
         pass "passive boot ROM woken, info reply checked, port reopened"
     else
         fail "client exchange over $link_a"; cat "$work/err"
+    fi
+
+    if grep -q 'UART A fault reply silenced to-host' "$work/err" && grep -q '"info"' "$work/err" &&
+       grep -q '"data"' "$work/err"; then
+        pass "--verbose logs the commands and the injected fault"
+    else
+        fail "--verbose log:"; cat "$work/err"
     fi
 
     t0=$(date +%s%N)
