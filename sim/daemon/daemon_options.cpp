@@ -29,7 +29,7 @@ enum class Id {
     FaultStuck,
 };
 
-struct OptionSpec {
+struct OptionEntry {
     Id id;
     std::string_view longName;
     char shortName;          // 0: none
@@ -37,7 +37,7 @@ struct OptionSpec {
     std::string_view help;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {Id::Platform, "platform", 0, "NAME",
      "platform section of \"platform.def\" that describes the phone (required)"},
     {Id::ConfigDir, "config-dir", 0, "DIR",
@@ -81,16 +81,16 @@ constexpr OptionSpec kOptions[] = {
      "the bits in MASK of the flash byte at ADDRESS always read 0"},
 };
 
-const OptionSpec* FindLong(std::string_view name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.longName == name) return &spec;
+const OptionEntry* FindLong(std::string_view name) {
+    for (const OptionEntry& entry : kOptions) {
+        if (entry.longName == name) return &entry;
     }
     return nullptr;
 }
 
-const OptionSpec* FindShort(char name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+const OptionEntry* FindShort(char name) {
+    for (const OptionEntry& entry : kOptions) {
+        if (entry.shortName != 0 && entry.shortName == name) return &entry;
     }
     return nullptr;
 }
@@ -100,8 +100,8 @@ bool ParseMilliseconds(std::string_view text, uint64_t& out) {
 }
 
 // Stores one option's value; false with a message.
-bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, std::string& error) {
-    const std::string name = "--" + std::string(spec.longName);
+bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out, std::string& error) {
+    const std::string name = "--" + std::string(entry.longName);
     auto nonEmpty = [&](std::string& target) {
         if (value.empty()) {
             error = name + " needs a non-empty value";
@@ -132,7 +132,7 @@ bool Apply(const OptionSpec& spec, std::string_view value, DaemonOptions& out, s
         out.faults.line.push_back(option);
         return true;
     };
-    switch (spec.id) {
+    switch (entry.id) {
         case Id::Platform:
             return nonEmpty(out.platform);
         case Id::ConfigDir:
@@ -213,7 +213,7 @@ ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
     DaemonOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        const OptionSpec* spec = nullptr;
+        const OptionEntry* entry = nullptr;
         std::string_view value;
         bool hasInlineValue = false;
         if (arg.size() > 2 && arg.substr(0, 2) == "--") {
@@ -224,31 +224,31 @@ ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
                 name = name.substr(0, eq);
                 hasInlineValue = true;
             }
-            spec = FindLong(name);
+            entry = FindLong(name);
         } else if (arg.size() == 2 && arg[0] == '-') {
-            spec = FindShort(arg[1]);
+            entry = FindShort(arg[1]);
         } else {
             error = "unexpected argument \"" + std::string(arg) + "\" (options start with --)";
             return ParseOutcome::Error;
         }
-        if (spec == nullptr) {
+        if (entry == nullptr) {
             error = "unknown option \"" + std::string(arg) + "\"";
             return ParseOutcome::Error;
         }
-        if (spec->value.empty()) {
+        if (entry->value.empty()) {
             if (hasInlineValue) {
-                error = "option --" + std::string(spec->longName) + " takes no value";
+                error = "option --" + std::string(entry->longName) + " takes no value";
                 return ParseOutcome::Error;
             }
         } else if (!hasInlineValue) {
             if (i + 1 >= args.size()) {
-                error =
-                    "option --" + std::string(spec->longName) + " needs a value " + std::string(spec->value);
+                error = "option --" + std::string(entry->longName) + " needs a value " +
+                        std::string(entry->value);
                 return ParseOutcome::Error;
             }
             value = args[++i];
         }
-        if (!Apply(*spec, value, options, error)) return ParseOutcome::Error;
+        if (!Apply(*entry, value, options, error)) return ParseOutcome::Error;
     }
     if (options.platform.empty()) {
         error = "--platform NAME is required";
@@ -265,13 +265,13 @@ std::string DaemonUsage(const std::string& programName) {
                        "pseudo-terminal, in real time. Prints \"UART A: <path>\", \"UART B: <path>\"\n"
                        "and \"ready\"; runs until SIGINT or SIGTERM, then removes its links, saves\n"
                        "the flash file and exits 0.\n\nOptions:\n";
-    for (const OptionSpec& spec : kOptions) {
+    for (const OptionEntry& entry : kOptions) {
         std::string head = "  ";
-        head += spec.shortName != 0 ? std::string("-") + spec.shortName + ", " : std::string("    ");
-        head += "--" + std::string(spec.longName);
-        if (!spec.value.empty()) head += " " + std::string(spec.value);
+        head += entry.shortName != 0 ? std::string("-") + entry.shortName + ", " : std::string("    ");
+        head += "--" + std::string(entry.longName);
+        if (!entry.value.empty()) head += " " + std::string(entry.value);
         text += head + "\n";
-        std::string_view help = spec.help;
+        std::string_view help = entry.help;
         while (!help.empty()) {
             const std::size_t nl = help.find('\n');
             text += "        " + std::string(help.substr(0, nl)) + "\n";
