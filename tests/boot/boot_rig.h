@@ -207,6 +207,8 @@ public:
     }
 
     sim::Phone& phone() { return link.phone(); }
+    // Lets the phone start what it loaded (it does so a few ms after its last answer).
+    void Settle() { link.AdvanceToUs(link.NowUs() + 100'000); }
     uint32_t NowMs() { return link.clock().Ticks(); }
 
     bool HasLine(const std::string& text, int level = -1) const { return FindLine(text, level) >= 0; }

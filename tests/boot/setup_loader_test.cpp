@@ -62,6 +62,7 @@ TEST_F(SetupLoaderStage, LoadsTheFlashLoaderInChunksOfItsAdjustedSize) {
                                                                  "Loading RAM (1/2) ...", "Loading RAM (2/2) ..."}));
     EXPECT_EQ(rig->host.progressTotals, (std::vector<uint32_t>{3000, 0x2800, 0x100}));
 
+    rig->Settle();
     const sim::LoadedImage& loaded = rig->phone().flashLoaderImage();
     ASSERT_EQ(loaded.base, 0u);
     ASSERT_EQ(loaded.bytes.size(), 0x8100u);
@@ -94,6 +95,7 @@ TEST_F(SetupLoaderStage, HugeTransferSizeIsCappedSoEveryPayloadFitsTheHostBuffer
     EXPECT_TRUE(rig->HasLine("Chunk size limited to 65536 bytes")) << rig->Transcript();
     using Row = std::array<std::size_t, 3>;
     EXPECT_EQ(SetupLoaderData(), (std::vector<Row>{{0, 65536, 65544}, {65536, 34464, 34472}}));
+    rig->Settle();
     EXPECT_EQ(rig->phone().flashLoaderImage().bytes, image);
 }
 
