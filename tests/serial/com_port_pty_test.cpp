@@ -181,37 +181,3 @@ TEST_F(ComPortOnPty, NonBlockingFlushDiscardsStaleInputAtOnce) {
     EXPECT_LE(ms, 150);
     ComCloseAll(*ctx);
 }
-
-TEST_F(ComPortOnPty, ConcurrentWritesOnTwoOpenedPorts) {
-    PtyPair second;
-    ASSERT_TRUE(second.ok());
-    MappedPort map0(0, pty.slavePath());
-    MappedPort map1(1, second.slavePath());
-    ctx->overlappedIo = true;
-    ctx->portCount = 2;
-    ASSERT_TRUE(ComOpen(*ctx, 0, 0, 115200, 1000));
-    ASSERT_TRUE(ComOpen(*ctx, 1, 1, 115200, 1000));
-    ASSERT_TRUE(ComSetBaudRate(*ctx, 0, 921600));
-    ASSERT_TRUE(ComSetBaudRate(*ctx, 1, 921600));
-
-    const auto data0 = Pattern(64 * 1024, 10);
-    const auto data1 = Pattern(64 * 1024, 11);
-    std::vector<uint8_t> got0, got1;
-    std::thread reader0([&] { got0 = pty.Receive(data0.size(), 5000); });
-    std::thread reader1([&] { got1 = second.Receive(data1.size(), 5000); });
-    platform::StreamWrite writes[2];
-    writes[0].port = ctx->ports[0].handle.get();
-    writes[0].data = data0;
-    writes[1].port = ctx->ports[1].handle.get();
-    writes[1].data = data1;
-    ctx->services.serial->WriteConcurrently(writes);
-    reader0.join();
-    reader1.join();
-    EXPECT_TRUE(writes[0].ok);
-    EXPECT_TRUE(writes[1].ok);
-    EXPECT_EQ(writes[0].sent, data0.size());
-    EXPECT_EQ(writes[1].sent, data1.size());
-    EXPECT_EQ(got0, data0);
-    EXPECT_EQ(got1, data1);
-    ComCloseAll(*ctx);
-}
