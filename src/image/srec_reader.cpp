@@ -269,7 +269,8 @@ uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
     uint32_t reservedCount = ctx.options.reservedCount;
     if (reservedCount > FLASH_MAX_RANGES) reservedCount = FLASH_MAX_RANGES;
     for (uint32_t i = 0; i < reservedCount; ++i) {
-        const AddressRange reserved = ctx.options.reserved[i];
+        // Member by member: the options record is packed.
+        const AddressRange reserved{ctx.options.reserved[i].first, ctx.options.reserved[i].last};
         for (uint32_t j = 0; j < list.rangeCount; ++j) {
             const AddressRange& loaded = list.ranges[j];
             if (RangesOverlap(reserved, loaded)) {

@@ -92,7 +92,8 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     AddressRange ranges[FLASH_MAX_RANGES];
     uint64_t total = 0;
     for (uint32_t i = 0; i < readCount; ++i) {
-        ranges[i] = ctx.options.read[i];
+        // Member by member: the options record is packed.
+        ranges[i] = AddressRange{ctx.options.read[i].first, ctx.options.read[i].last};
         total += static_cast<uint64_t>(ranges[i].last) - ranges[i].first + 1;
     }
     const std::string saveFile(ctx.options.saveFile, strnlen(ctx.options.saveFile, FLASH_TEXT_SIZE));

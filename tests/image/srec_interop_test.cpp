@@ -89,7 +89,8 @@ TEST_F(SRecordInterop, OurFilesConvertToTheSameBytes) {
     const uint32_t first = 0x20010;
     const uint32_t last = 0x2ABCD;
     host.ctx->options.readCount = 1;
-    host.ctx->options.read[0] = AddressRange{first, last};
+    host.ctx->options.read[0].first = first;
+    host.ctx->options.read[0].last = last;
     std::snprintf(host.ctx->options.saveFile, FLASH_TEXT_SIZE, "%s", host.PathOf("ours.srec").c_str());
     ASSERT_EQ(WriteSRecordFile(*host.ctx, host.ctx->imageList()), SUCCESS);
     const std::string expected(data.begin() + (first - 0x20000), data.begin() + (last - 0x20000) + 1);

@@ -45,7 +45,8 @@ protected:
     }
     void AddReserved(uint32_t first, uint32_t last) {
         const uint32_t n = host.ctx->options.reservedCount;
-        host.ctx->options.reserved[n] = AddressRange{first, last};
+        host.ctx->options.reserved[n].first = first;
+        host.ctx->options.reserved[n].last = last;
         host.ctx->options.reservedCount = n + 1;
     }
 

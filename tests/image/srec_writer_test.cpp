@@ -34,7 +34,8 @@ protected:
     void SetRead(std::vector<std::pair<uint32_t, uint32_t>> ranges) {
         host.ctx->options.readCount = static_cast<uint32_t>(ranges.size());
         for (std::size_t i = 0; i < ranges.size(); ++i) {
-            host.ctx->options.read[i] = AddressRange{ranges[i].first, ranges[i].second};
+            host.ctx->options.read[i].first = ranges[i].first;
+            host.ctx->options.read[i].last = ranges[i].second;
         }
     }
     uint32_t Write() { return WriteSRecordFile(*host.ctx, host.ctx->imageList()); }
