@@ -14,6 +14,9 @@ namespace {
 
 // Characters of one line that are kept; the rest of a longer line is skipped.
 constexpr std::size_t kLineKeep = 4096;
+// A lookup reads at most this many bytes of a file (the rest counts as missing),
+// so a huge or endless file cannot stall a job.
+constexpr std::size_t kMaxFileBytes = 16u << 20;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -39,10 +42,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 // Reads the next line into buf (at most kLineKeep characters, without the
-// line end). cut tells that characters beyond those were skipped.
-bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, bool& cut) {
-    if (!std::fgets(buf, sizeof buf, f)) return false;
+// line end). cut tells that characters beyond those were skipped. budget is
+// the count of bytes still to be read; false at the end of the file or of the
+// budget.
+bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, bool& cut, std::size_t& budget) {
+    if (budget == 0 || !std::fgets(buf, sizeof buf, f)) return false;
     length = std::strlen(buf);
+    budget = length < budget ? budget - length : 0;
     cut = false;
     if (length > 0 && buf[length - 1] == '\n') {
         buf[--length] = '\0';
@@ -50,7 +56,11 @@ bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, boo
     }
     // No line end among the kept characters: skip the rest of the line.
     int c;
-    while ((c = std::getc(f)) != EOF && c != '\n') cut = true;
+    while (budget > 0 && (c = std::getc(f)) != EOF) {
+        --budget;
+        if (c == '\n') break;
+        cut = true;
+    }
     return true;
 }
 
@@ -70,7 +80,8 @@ IniLookup LookupIniValue(const std::string& path, std::string_view section, std:
     bool cut = false;
     bool firstLine = true;
     bool inSection = false;
-    while (NextLine(file.get(), buf, length, cut)) {
+    std::size_t budget = kMaxFileBytes;
+    while (NextLine(file.get(), buf, length, cut, budget)) {
         std::string_view line(buf, length);
         if (firstLine && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);  // UTF-8 mark
         firstLine = false;

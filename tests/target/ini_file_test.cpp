@@ -62,6 +62,11 @@ TEST(IniFile, ValuesAreCutAt255AndLongLinesAreSafe) {
     EXPECT_EQ(ReadIniValue(path, "S", "Nope", std::string(400, 'd')), std::string(255, 'd'));
 }
 
+TEST(IniFile, EndlessFileIsReadOnlyUpToItsBound) {
+    if (!std::filesystem::exists("/dev/zero")) GTEST_SKIP();
+    EXPECT_EQ(ReadIniValue("/dev/zero", "S", "Key", "dflt"), "dflt");
+}
+
 TEST(SizeText, UnitsAndThreeRotatingBuffers) {
     EXPECT_STREQ(SizeText(0), "0 Bytes");
     EXPECT_STREQ(SizeText(8191), "8191 Bytes");
