@@ -119,11 +119,16 @@ struct Phone::State final : PhoneBus {
         uint64_t last = us;
         for (uint8_t b : bytes) {
             if (const uint64_t until = faults.StallAt(Direction::ToHost, uart, us, txBytes[uart])) lines[uart].Hold(until);
-            for (uint8_t out : faults.LineByte(Direction::ToHost, uart, us, b)) {
+            auto queue = [&](uint8_t out) {
                 last = lines[uart].Queue(us, out);
                 ++txBytes[uart];
                 if (wireOn) wire.push_back({last, Direction::ToHost, uart, out});
+            };
+            if (!faults.lineFaultsConfigured(Direction::ToHost, uart)) {
+                queue(b);
+                continue;
             }
+            for (uint8_t out : faults.LineByte(Direction::ToHost, uart, us, b)) queue(out);
         }
         return last;
     }
@@ -272,14 +277,19 @@ struct Phone::State final : PhoneBus {
             byte = GarbleByte(byte, pcBaud, rate);
         }
         rxGarbled[uart] = garbled;
-        for (uint8_t b : faults.LineByte(Direction::ToPhone, uart, us, byte)) {
-            if (!program || halted) break;
+        auto deliver = [&](uint8_t b) {
+            if (!program || halted) return false;
             program->OnByte(uart, us, b);
-            if (resetRequested) {
-                Reset(us);
-                break;
-            }
+            if (!resetRequested) return true;
+            Reset(us);
+            return false;
+        };
+        if (!faults.lineFaultsConfigured(Direction::ToPhone, uart)) {
+            deliver(byte);
+            return;
         }
+        for (uint8_t b : faults.LineByte(Direction::ToPhone, uart, us, byte))
+            if (!deliver(b)) break;
     }
 
     std::vector<TimedByte> TakeOutput(unsigned uart, uint64_t upToUs, uint32_t pcBaud) {

@@ -28,6 +28,8 @@
 // side keeps up to kPcReceiveBuffer bytes per port (more are dropped, counted
 // in droppedBytes()).
 //
+// Lifetime: close (destroy) every port before the link.
+//
 // Threads: one thread drives the link (the thread that created it, and after
 // an Open the thread that opened the port). Clock::Ticks may be read from any
 // thread. Clock::Sleep from any other thread does not advance virtual time: it
