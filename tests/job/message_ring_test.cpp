@@ -165,6 +165,31 @@ TEST_F(RingTest, FullRingWithoutDispatcherDropsInsteadOfOverwriting) {
     EXPECT_EQ(ctx_->ring.droppedRecords, 0u);
 }
 
+TEST_F(RingTest, RecordThatWouldReachTheReadPositionExactlyIsRefused) {
+    // Wrapped ring: a filler and record A at [0, 284), the read position at
+    // the filler. Then records that fill [284, r) to the byte: the last one
+    // would make the write position equal the read position (an "empty"
+    // ring), so it must not be stored.
+    ctx_->ring.flushTimeoutMs = 1;
+    const uint32_t r = kRingSize - 100;
+    ctx_->ring.writePos = r;
+    ctx_->ring.readPos = r;
+    ReportText(*ctx_, 0, std::string(259, 'A').c_str());
+    ASSERT_EQ(ctx_->ring.writePos.load(), 284u);
+    const uint32_t gap = r - 284;  // 16000 bytes
+    const uint32_t full = gap / 284;
+    for (uint32_t i = 0; i < full; ++i) ReportText(*ctx_, 0, Numbered(static_cast<int>(i), 259).c_str());
+    const uint32_t rest = gap - full * 284;
+    ASSERT_GE(rest, 25u + 7u);
+    ReportText(*ctx_, 0, Numbered(static_cast<int>(full), rest - 25).c_str());  // exactly up to r
+    EXPECT_EQ(ctx_->ring.droppedRecords, 1u);
+    while (DeliverOneRecord(*ctx_)) {
+    }
+    ASSERT_EQ(host_.lines.size(), full + 1);
+    EXPECT_EQ(host_.lines[0].text, std::string(259, 'A'));
+    EXPECT_EQ(host_.lines.back().text, Numbered(static_cast<int>(full - 1), 259));
+}
+
 TEST_F(RingTest, SlowDispatcherGetsEverythingInOrderAcrossWraps) {
     // Every 40th message the host takes a millisecond.
     host_.handle.message = [](FlashHandle* h, int32_t level, const char* text) -> int32_t {
