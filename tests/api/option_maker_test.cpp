@@ -216,8 +216,8 @@ TEST(OptionMaker, ParseMakeParseRoundTrip) {
         ASSERT_EQ(FlashParseOptionString(nullptr, made.c_str(), nullptr, &second), 0u) << made;
         EXPECT_EQ(Make(second), made);
         EXPECT_EQ(std::memcmp(&first, &second, offsetof(FlashOptions, reserved)), 0) << made;
-        EXPECT_EQ(first.readCount, second.readCount);
-        EXPECT_EQ(first.noRetry, second.noRetry);
+        EXPECT_EQ(+first.readCount, +second.readCount);
+        EXPECT_EQ(+first.noRetry, +second.noRetry);
     }
 }
 

@@ -40,21 +40,21 @@ void ExpectDefaults(const FlashOptions& o) {
     EXPECT_STREQ(o.platform, "");
     EXPECT_STREQ(o.file, "");
     EXPECT_STREQ(o.saveFile, "");
-    EXPECT_EQ(o.comPort[0], 12u);
-    EXPECT_EQ(o.comPort[1], 12u);
-    EXPECT_EQ(o.maxSpeed[0], 1u);
-    EXPECT_EQ(o.maxSpeed[1], 1u);
-    EXPECT_EQ(o.mode, 0u);
-    EXPECT_EQ(o.erasePasses, 1u);
-    EXPECT_EQ(o.phases, 0u);
-    EXPECT_EQ(o.reservedCount, 0u);
-    EXPECT_EQ(o.readCount, 0u);
-    EXPECT_EQ(o.debug, 0u);
-    EXPECT_EQ(o.eraseUnused, 0u);
-    EXPECT_EQ(o.extProtect, 0u);
-    EXPECT_EQ(o.noRetry, 0u);
-    EXPECT_EQ(o.unattended, 0u);
-    EXPECT_EQ(o.diff, 1u);
+    EXPECT_EQ(+o.comPort[0], 12u);
+    EXPECT_EQ(+o.comPort[1], 12u);
+    EXPECT_EQ(+o.maxSpeed[0], 1u);
+    EXPECT_EQ(+o.maxSpeed[1], 1u);
+    EXPECT_EQ(+o.mode, 0u);
+    EXPECT_EQ(+o.erasePasses, 1u);
+    EXPECT_EQ(+o.phases, 0u);
+    EXPECT_EQ(+o.reservedCount, 0u);
+    EXPECT_EQ(+o.readCount, 0u);
+    EXPECT_EQ(+o.debug, 0u);
+    EXPECT_EQ(+o.eraseUnused, 0u);
+    EXPECT_EQ(+o.extProtect, 0u);
+    EXPECT_EQ(+o.noRetry, 0u);
+    EXPECT_EQ(+o.unattended, 0u);
+    EXPECT_EQ(+o.diff, 1u);
 }
 
 TEST_F(ParserTest, EmptyAndOptionlessStringsGiveDefaultsAndNoError) {
@@ -72,7 +72,7 @@ TEST_F(ParserTest, EmptyAndOptionlessStringsGiveDefaultsAndNoError) {
     // An empty name ends parsing without an error.
     EXPECT_EQ(Parse("/=x /mode=read"), 0u);
     EXPECT_EQ(count_, 0);
-    EXPECT_EQ(o_.mode, 0u);
+    EXPECT_EQ(+o_.mode, 0u);
 
     EXPECT_EQ(FlashParseOptionString(&host_.handle, nullptr, &count_, &o_), 0u);
     EXPECT_EQ(count_, 0);
@@ -81,21 +81,21 @@ TEST_F(ParserTest, EmptyAndOptionlessStringsGiveDefaultsAndNoError) {
 TEST_F(ParserTest, OptionsDoNotAccumulateOverCalls) {
     ASSERT_EQ(Parse("/com=3 /mode=read /read=0-1"), 0u);
     ASSERT_EQ(Parse("/diff=0"), 0u);
-    EXPECT_EQ(o_.comPort[0], 12u);
-    EXPECT_EQ(o_.mode, 0u);
-    EXPECT_EQ(o_.readCount, 0u);
-    EXPECT_EQ(o_.diff, 0u);
+    EXPECT_EQ(+o_.comPort[0], 12u);
+    EXPECT_EQ(+o_.mode, 0u);
+    EXPECT_EQ(+o_.readCount, 0u);
+    EXPECT_EQ(+o_.diff, 0u);
 }
 
 TEST_F(ParserTest, DashColonAndAnyCase) {
     EXPECT_EQ(Parse("-MODE:Verify"), 0u);
     EXPECT_EQ(count_, 1);
-    EXPECT_EQ(o_.mode, 1u);
+    EXPECT_EQ(+o_.mode, 1u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/mode=verify"}}));
 
     EXPECT_EQ(Parse("/Mode=SUCK /PHASES=BL"), 0u);
-    EXPECT_EQ(o_.mode, 2u);
-    EXPECT_EQ(o_.phases, 1u);
+    EXPECT_EQ(+o_.mode, 2u);
+    EXPECT_EQ(+o_.phases, 1u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/mode=suck"}, {0, "/phases=bl"}}));
 }
 
@@ -103,7 +103,7 @@ TEST_F(ParserTest, QuotedValueKeepsBlanksAndClosingQuoteIsSkipped) {
     EXPECT_EQ(Parse("/file=\"my image - v2.s19\" /mode=read"), 0u);
     EXPECT_EQ(count_, 2);
     EXPECT_STREQ(o_.file, "my image - v2.s19");
-    EXPECT_EQ(o_.mode, 2u);
+    EXPECT_EQ(+o_.mode, 2u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/file=my image - v2.s19"}, {0, "/mode=read"}}));
 
     // Blanks before the value are skipped; an unclosed quote runs to the end.
@@ -115,25 +115,25 @@ TEST_F(ParserTest, EmptyValueTakesTheNextOptionAsValue) {
     EXPECT_EQ(Parse("/file= /mode=read"), 0u);
     EXPECT_EQ(count_, 1);
     EXPECT_STREQ(o_.file, "/mode=read");
-    EXPECT_EQ(o_.mode, 0u);
+    EXPECT_EQ(+o_.mode, 0u);
 }
 
 TEST_F(ParserTest, NameAtTheEndHasAnEmptyValue) {
     EXPECT_EQ(Parse("/mode=read /debug"), 0u);
     EXPECT_EQ(count_, 2);
-    EXPECT_EQ(o_.debug, 0u);
+    EXPECT_EQ(+o_.debug, 0u);
     EXPECT_EQ(Lines().back(), (Line{0, "/debug=0"}));
 }
 
 TEST_F(ParserTest, FlagsHoldZeroOrOne) {
     EXPECT_EQ(Parse("/debug=5 /eraseunused=-3 /extprotect=1 /noretry=yes /unattended= 7 /diff=0"), 0u);
     EXPECT_EQ(count_, 6);
-    EXPECT_EQ(o_.debug, 1u);
-    EXPECT_EQ(o_.eraseUnused, 1u);
-    EXPECT_EQ(o_.extProtect, 1u);
-    EXPECT_EQ(o_.noRetry, 0u);
-    EXPECT_EQ(o_.unattended, 1u);
-    EXPECT_EQ(o_.diff, 0u);
+    EXPECT_EQ(+o_.debug, 1u);
+    EXPECT_EQ(+o_.eraseUnused, 1u);
+    EXPECT_EQ(+o_.extProtect, 1u);
+    EXPECT_EQ(+o_.noRetry, 0u);
+    EXPECT_EQ(+o_.unattended, 1u);
+    EXPECT_EQ(+o_.diff, 0u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/debug=1"},
                                           {0, "/eraseunused=1"},
                                           {0, "/extprotect=1"},
@@ -152,16 +152,16 @@ TEST_F(ParserTest, DecimalNumbersSaturateInsteadOfOverflowing) {
     EXPECT_EQ(ParseDecimal("-2147483648"), INT32_MIN);
     // A huge number is still non-zero.
     EXPECT_EQ(Parse("/debug=" + std::string(600, '9')), 0u);
-    EXPECT_EQ(o_.debug, 1u);
+    EXPECT_EQ(+o_.debug, 1u);
 }
 
 TEST_F(ParserTest, EraseIsUnboundedHereAndZeroIsRejectedSilently) {
     EXPECT_EQ(Parse("/erase=9"), 0u);
-    EXPECT_EQ(o_.erasePasses, 9u);
+    EXPECT_EQ(+o_.erasePasses, 9u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/erase=9"}}));
 
     EXPECT_EQ(Parse("/erase=-1"), 0u);
-    EXPECT_EQ(o_.erasePasses, 4294967295u);
+    EXPECT_EQ(+o_.erasePasses, 4294967295u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/erase=4294967295"}}));
 
     for (const char* bad : {"/erase=0", "/erase=abc", "/erase"}) {
@@ -173,18 +173,18 @@ TEST_F(ParserTest, EraseIsUnboundedHereAndZeroIsRejectedSilently) {
 
 TEST_F(ParserTest, ComPorts) {
     EXPECT_EQ(Parse("/com=1,1"), 0u);
-    EXPECT_EQ(o_.comPort[0], 0u);
-    EXPECT_EQ(o_.comPort[1], 0u);
+    EXPECT_EQ(+o_.comPort[0], 0u);
+    EXPECT_EQ(+o_.comPort[1], 0u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/com=1,1 "}}));
 
     EXPECT_EQ(Parse("/com=1,2,3"), 0u);
-    EXPECT_EQ(o_.comPort[0], 0u);
-    EXPECT_EQ(o_.comPort[1], 1u);
+    EXPECT_EQ(+o_.comPort[0], 0u);
+    EXPECT_EQ(+o_.comPort[1], 1u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/com=1,2 "}}));
 
     EXPECT_EQ(Parse("/com=,12"), 0u);
-    EXPECT_EQ(o_.comPort[0], 11u);
-    EXPECT_EQ(o_.comPort[1], 12u);
+    EXPECT_EQ(+o_.comPort[0], 11u);
+    EXPECT_EQ(+o_.comPort[1], 12u);
     EXPECT_EQ(Lines(), (std::vector<Line>{{0, "/com=12 "}}));
 
     for (const char* token : {"0", "13", "COM1"}) {
@@ -194,7 +194,7 @@ TEST_F(ParserTest, ComPorts) {
     }
     // A rejected second port leaves the record as it was.
     EXPECT_EQ(Parse("/com=2,99"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
-    EXPECT_EQ(o_.comPort[0], 12u);
+    EXPECT_EQ(+o_.comPort[0], 12u);
 
     EXPECT_EQ(Parse("/com=,,"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
     EXPECT_EQ(Lines(), (std::vector<Line>{{2, "No valid COM port specified."}}));
@@ -202,22 +202,22 @@ TEST_F(ParserTest, ComPorts) {
 
 TEST_F(ParserTest, MaxSpeed) {
     EXPECT_EQ(Parse("/maxspeed=921600"), 0u);
-    EXPECT_EQ(o_.maxSpeed[0], 4u);
-    EXPECT_EQ(o_.maxSpeed[1], 1u);
+    EXPECT_EQ(+o_.maxSpeed[0], 4u);
+    EXPECT_EQ(+o_.maxSpeed[1], 1u);
     EXPECT_TRUE(Lines().empty());  // no echo
 
     EXPECT_EQ(Parse("/maxspeed=921600,57600"), 0u);
-    EXPECT_EQ(o_.maxSpeed[0], 4u);
-    EXPECT_EQ(o_.maxSpeed[1], 0u);
+    EXPECT_EQ(+o_.maxSpeed[0], 4u);
+    EXPECT_EQ(+o_.maxSpeed[1], 0u);
 
     EXPECT_EQ(Parse("/maxspeed=230400,460800,1"), 0u);
-    EXPECT_EQ(o_.maxSpeed[0], 2u);
-    EXPECT_EQ(o_.maxSpeed[1], 3u);
+    EXPECT_EQ(+o_.maxSpeed[0], 2u);
+    EXPECT_EQ(+o_.maxSpeed[1], 3u);
 
     // Both tokens are examined before the option is rejected.
     EXPECT_EQ(Parse("/maxspeed=1234,9600"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
     EXPECT_EQ(Lines(), (std::vector<Line>{{2, "Unsupported MAXSPEED 1234"}, {2, "Unsupported MAXSPEED 9600"}}));
-    EXPECT_EQ(o_.maxSpeed[0], 1u);
+    EXPECT_EQ(+o_.maxSpeed[0], 1u);
 
     EXPECT_EQ(Parse("/maxspeed=115200,-57600"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
     EXPECT_EQ(Lines(), (std::vector<Line>{{2, "Unsupported MAXSPEED -57600"}}));
@@ -231,11 +231,11 @@ TEST_F(ParserTest, ModeAndPhaseErrors) {
     EXPECT_EQ(count_, 0);
     // Parsing stopped at the error: /com was not looked at.
     EXPECT_EQ(Lines(), (std::vector<Line>{{2, "Unknown MODE Erase"}}));
-    EXPECT_EQ(o_.comPort[0], 12u);
+    EXPECT_EQ(+o_.comPort[0], 12u);
 
     EXPECT_EQ(Parse("/com=2 /phases=x"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
     EXPECT_EQ(count_, 0);
-    EXPECT_EQ(o_.comPort[0], 1u);  // accepted before the error
+    EXPECT_EQ(+o_.comPort[0], 1u);  // accepted before the error
     EXPECT_EQ(Lines().back(), (Line{2, "Unknown PHASE x"}));
 }
 
@@ -333,7 +333,7 @@ TEST_F(ParserTest, ReadAndReservedLists) {
 
     // Touching ranges do not overlap; overlapping ones are rejected.
     EXPECT_EQ(Parse("/read=0-0x1ff /read=0x200-0x2ff"), 0u);
-    EXPECT_EQ(o_.readCount, 2u);
+    EXPECT_EQ(+o_.readCount, 2u);
     EXPECT_EQ(Parse("/read=0-0x200 /suck=0x200-0x2ff"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
     EXPECT_EQ(Lines().back(), (Line{2, "Overlapping /read regions defined"}));
     EXPECT_EQ(Parse("/reserved=0x100-0x1ff /reserved=0-0x1000"), static_cast<uint32_t>(ERR_BAD_CMDLINE));
@@ -341,8 +341,8 @@ TEST_F(ParserTest, ReadAndReservedLists) {
 
     // The two lists are independent.
     EXPECT_EQ(Parse("/read=0-0x1000 /reserved=0x10-0x20"), 0u);
-    EXPECT_EQ(o_.readCount, 1u);
-    EXPECT_EQ(o_.reservedCount, 1u);
+    EXPECT_EQ(+o_.readCount, 1u);
+    EXPECT_EQ(+o_.reservedCount, 1u);
 }
 
 TEST_F(ParserTest, FiftyRangesPerListAndTheyAreSorted) {
@@ -367,7 +367,7 @@ TEST_F(ParserTest, FiftyRangesPerListAndTheyAreSorted) {
 TEST_F(ParserTest, WorksWithoutABoundHandleOrCount) {
     FlashOptions o{};
     EXPECT_EQ(FlashParseOptionString(nullptr, "/mode=read", nullptr, &o), 0u);
-    EXPECT_EQ(o.mode, 2u);
+    EXPECT_EQ(+o.mode, 2u);
     int32_t count = 5;
     EXPECT_EQ(FlashParseOptionString(&host_.handle, "/mode=read", &count, nullptr),
               static_cast<uint32_t>(ERR_BAD_CMDLINE));

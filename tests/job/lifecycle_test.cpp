@@ -24,7 +24,7 @@ TEST(Lifecycle, WrongSizeChangesNothing) {
         EXPECT_EQ(FlashInit(&h, &o), static_cast<uint32_t>(ERR_WRONG_DLL)) << size;
         EXPECT_EQ(h.context, nullptr);
         EXPECT_EQ(h.abortPoll, &Dummy);
-        EXPECT_EQ(o.mode, 0x5A5A5A5Au);
+        EXPECT_EQ(+o.mode, 0x5A5A5A5Au);
     }
     EXPECT_EQ(FlashInit(nullptr, &o), static_cast<uint32_t>(ERR_WRONG_DLL));
     h.size = sizeof(FlashHandle);
@@ -49,8 +49,8 @@ TEST(Lifecycle, InitBindsEmptiesCallbacksAndSetsDefaults) {
     EXPECT_EQ(host.handle.status, nullptr);
     EXPECT_EQ(host.handle.message, nullptr);
     EXPECT_EQ(host.handle.abortPoll, nullptr);
-    EXPECT_EQ(host.options.comPort[0], 12u);
-    EXPECT_EQ(host.options.diff, 1u);
+    EXPECT_EQ(+host.options.comPort[0], 12u);
+    EXPECT_EQ(+host.options.diff, 1u);
     EXPECT_FALSE(ctx->queueMode);
 
     // The host executable's directory, with its separator, and platform.def in it.
