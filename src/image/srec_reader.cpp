@@ -242,13 +242,18 @@ uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecord
         while (pos < have) {
             const char* line = buf + pos;
             const std::size_t avail = have - pos;
-            const std::size_t scan = avail < kMaxSRecordLine ? avail : kMaxSRecordLine;
+            // A carriage return before the line feed is part of the line end
+            // and does not count for the length limit (a text-mode stream on
+            // Windows drops it), so one more character is looked at.
+            const std::size_t scan = avail < kMaxSRecordLine + 1 ? avail : kMaxSRecordLine + 1;
             const void* nl = std::memchr(line, '\n', scan);
+            const std::size_t nlAt =
+                nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - line) : std::size_t{0};
             std::size_t length;
             bool cut = false;
-            if (nl) {
-                length = static_cast<std::size_t>(static_cast<const char*>(nl) - line) + 1;
-            } else if (avail > kMaxSRecordLine) {
+            if (nl && (nlAt < kMaxSRecordLine || line[nlAt - 1] == '\r')) {
+                length = nlAt + 1;
+            } else if (nl || avail > kMaxSRecordLine) {
                 length = kMaxSRecordLine;
                 cut = true;
             } else if (eof) {

@@ -188,6 +188,21 @@ TEST_F(SRecordReader, LinesOfMoreThan127CharactersAreRefused) {
     padded.insert(padded.size() - 1, " ");
     EXPECT_EQ(Load(padded), ERR_BAD_SREC_FILE);
     EXPECT_EQ(Load(Record('3', 0x100, Bytes(0, 4)).insert(22, "  junk")), SUCCESS);
+    // A carriage return before the line feed belongs to the line end: the
+    // longest line loads with Windows line ends too, a longer one does not.
+    std::string crlf = longest;
+    crlf.insert(crlf.size() - 1, "\r");
+    std::string crlf2 = Record('3', 0x200, Bytes(1, 56));
+    crlf2.insert(crlf2.size() - 1, "\r");
+    ASSERT_EQ(crlf2.size(), 128u);
+    EXPECT_EQ(Load(crlf + crlf2), SUCCESS);
+    EXPECT_EQ(At(0x100 + 55), 55);
+    EXPECT_EQ(At(0x200 + 55), 56);
+    std::string crlfTooLong = padded;
+    crlfTooLong.insert(crlfTooLong.size() - 1, "\r");
+    host.lines.clear();
+    EXPECT_EQ(Load(crlf + crlfTooLong), ERR_BAD_SREC_FILE);
+    EXPECT_TRUE(host.Has(2, "SRE line 2: Line longer than 127 characters"));
     // A last line without a line end of exactly 127 characters is whole.
     std::string last = Record('3', 0x300, Bytes(0, 56));
     last.pop_back();
