@@ -2,8 +2,10 @@
 // to the host when accepted; the first rejected option ends parsing.
 //
 // Names and values are views into the caller's string, so nothing is copied
-// into fixed buffers while parsing; texts shown in messages are cut at
-// kMaxShownLength characters (the message line itself is cut at 259).
+// into fixed buffers while parsing. A value longer than kMaxValueLength
+// characters is rejected (the text options have their own, smaller limit);
+// texts shown in messages are cut at kMaxShownLength characters (the message
+// line itself is cut at 259).
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +21,7 @@ namespace flashwire {
 namespace {
 
 constexpr int kMaxShownLength = 511;
+constexpr int kMaxValueLength = 511;
 constexpr int kEchoLevel = 0;
 constexpr int kErrorLevel = 2;
 constexpr uint32_t kMaxComPort = 12;
@@ -59,6 +62,8 @@ public:
 private:
     void Say(int level, const char* format, ...) FLASHWIRE_PRINTF(3, 4);
     bool Handle(std::string_view name, std::string_view value);
+    // False (with an error line naming the option) for a value too long to take.
+    bool ValueFits(std::string_view keyword, std::string_view value);
     bool Com(std::string_view value);
     bool MaxSpeed(std::string_view value);
     bool Text(std::string_view keyword, std::string_view value, char* member);
@@ -134,8 +139,22 @@ int OptionParser::Run(const char* text) {
     return result;
 }
 
+bool OptionParser::ValueFits(std::string_view keyword, std::string_view value) {
+    if (value.size() <= static_cast<std::size_t>(kMaxValueLength)) return true;
+    Say(kErrorLevel, "/%.*s value too long (max. %d characters)", Shown(keyword), keyword.data(),
+        kMaxValueLength);
+    return false;
+}
+
 bool OptionParser::Handle(std::string_view name, std::string_view value) {
     auto is = [&](std::string_view keyword) { return EqualsIgnoringCase(name, keyword); };
+    // Every option but the three texts (which check their own limit) takes a
+    // value of at most kMaxValueLength characters.
+    static constexpr std::string_view kNonTextKeywords[] = {
+        "com",  "mode", "phases",      "maxspeed",   "erase",   "debug",      "reserved",
+        "suck", "read", "eraseunused", "extprotect", "noretry", "unattended", "diff"};
+    for (const std::string_view keyword : kNonTextKeywords)
+        if (is(keyword) && !ValueFits(keyword, value)) return false;
     if (is("com")) return Com(value);
     if (is("file")) return Text("file", value, o_.file);
     if (is("suckfile")) return Text("suckfile", value, o_.saveFile);

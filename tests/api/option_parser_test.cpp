@@ -2,6 +2,7 @@
 // lines, ranges and the help text.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -150,9 +151,46 @@ TEST_F(ParserTest, DecimalNumbersSaturateInsteadOfOverflowing) {
     EXPECT_EQ(ParseDecimal("99999999999999999999999"), INT32_MAX);
     EXPECT_EQ(ParseDecimal("-99999999999999999999999"), INT32_MIN);
     EXPECT_EQ(ParseDecimal("-2147483648"), INT32_MIN);
-    // A huge number is still non-zero.
-    EXPECT_EQ(Parse("/debug=" + std::string(600, '9')), 0u);
+    // The longest value taken: 511 characters, a huge number, still non-zero.
+    EXPECT_EQ(Parse("/debug=" + std::string(511, '9')), 0u);
     EXPECT_EQ(+o_.debug, 1u);
+}
+
+TEST_F(ParserTest, ValuesLongerThan511CharactersAreRejectedNamingTheOption) {
+    const std::string long512(512, '1');
+    const struct {
+        const char* name;
+        std::string value;
+    } cases[] = {
+        {"com", "1," + std::string(510, ',')},
+        {"MaxSpeed", "115200" + std::string(506, ',')},
+        {"erase", long512},
+        {"debug", long512},
+        {"diff", long512},
+        {"read", "0x1000-0x1fff-" + std::string(498, 'z')},
+        {"suck", "0x1000-0x1fff-" + std::string(498, 'z')},
+        {"reserved", "0x1000-0x1fff-" + std::string(498, 'z')},
+        {"mode", "flash" + std::string(507, 'z')},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.value.size(), 512u);
+        // The 511-character version of the same value is not rejected for its length.
+        Parse(std::string("/") + c.name + "=" + c.value.substr(0, 511));
+        ASSERT_TRUE(Lines().empty() || Lines().front().text.find("too long") == std::string::npos) << c.name;
+
+        EXPECT_EQ(Parse(std::string("/") + c.name + "=" + c.value + " /com=3"),
+                  static_cast<uint32_t>(ERR_BAD_CMDLINE))
+            << c.name;
+        EXPECT_EQ(count_, 0);
+        std::string keyword = c.name;
+        for (char& ch : keyword) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        EXPECT_EQ(Lines(), (std::vector<Line>{{2, "/" + keyword + " value too long (max. 511 characters)"}}))
+            << c.name;
+        EXPECT_EQ(+o_.comPort[0], 12u);  // parsing stopped there
+    }
+    // An unknown name with a long value is still an unknown option.
+    EXPECT_EQ(Parse("/verbose=" + long512), static_cast<uint32_t>(ERR_BAD_CMDLINE));
+    EXPECT_EQ(Lines().front(), (Line{2, "Unknown option: verbose"}));
 }
 
 TEST_F(ParserTest, EraseIsUnboundedHereAndZeroIsRejectedSilently) {
