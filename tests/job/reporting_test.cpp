@@ -106,6 +106,22 @@ TEST_F(ReportingTest, EqualPercentsAtMostOncePerSecond) {
     EXPECT_EQ(host_.progress.back(), "update 383 38");
 }
 
+TEST_F(ReportingTest, TheLastUpdateTickIsSharedByAllContexts) {
+    RecordingHost other;
+    FlashContext& second = other.Bind(platform::Services{&clock_, nullptr, nullptr, nullptr});
+    ProgressBegin(*ctx_, "first", 100);
+    ProgressBegin(second, "second", 100);
+    clock_.Advance(5000);
+    ProgressUpdate(*ctx_, 10);  // delivered: the library's last update is now
+    EXPECT_EQ(host_.progress.back(), "update 10 10");
+    clock_.Advance(500);
+    ProgressUpdate(second, 0);  // same percent as the second phase's, half a second later
+    EXPECT_EQ(other.progress, (std::vector<std::string>{"begin second 100"}));
+    clock_.Advance(500);
+    ProgressUpdate(second, 0);  // a second since the last update anywhere
+    EXPECT_EQ(other.progress.back(), "update 0 0");
+}
+
 TEST_F(ReportingTest, PercentIsTruncated) {
     ProgressBegin(*ctx_, "p", 3);
     ProgressUpdate(*ctx_, 2);  // 66.67 %
