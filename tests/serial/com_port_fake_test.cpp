@@ -11,6 +11,7 @@
 
 using namespace flashwire;
 using serial_test::Host;
+using serial_test::Values;
 
 namespace {
 
@@ -187,12 +188,7 @@ TEST_F(ComPortWithFakes, UnchangedTimeoutDoesNotTouchThePort) {
     EXPECT_EQ(ComSetTimout(*ctx, 0, 1000), 0u);
     EXPECT_EQ(ComSetTimout(*ctx, 0, 1000), 1000u);
     ASSERT_EQ(port.timeoutsWritten.size(), 1u);
-    const platform::CommTimeouts& t = port.timeoutsWritten[0];
-    EXPECT_EQ(t.readInterval, 0u);
-    EXPECT_EQ(t.readTotalMultiplier, 0u);
-    EXPECT_EQ(t.readTotalConstant, 1000u);
-    EXPECT_EQ(t.writeTotalMultiplier, 0u);
-    EXPECT_EQ(t.writeTotalConstant, 0u);
+    EXPECT_EQ(Values(port.timeoutsWritten[0]), (std::array<uint32_t, 5>{0, 0, 1000, 0, 0}));
 
     EXPECT_EQ(ComSetTimout(*ctx, 0, 3000), 1000u);
     EXPECT_EQ(port.timeoutsWritten.size(), 2u);
@@ -216,9 +212,7 @@ TEST_F(ComPortWithFakes, NonBlockingModeRestoresTheSettingsSavedOnEntry) {
 
     ComSetNonBlocking(*ctx, 0, true);
     EXPECT_TRUE(ctx->ports[0].nonBlocking);
-    EXPECT_EQ(port.timeouts.readInterval, 0xFFFFFFFFu);
-    EXPECT_EQ(port.timeouts.readTotalConstant, 0u);
-    EXPECT_EQ(port.timeouts.readTotalMultiplier, 0u);
+    EXPECT_EQ(Values(port.timeouts), (std::array<uint32_t, 5>{0xFFFFFFFFu, 0, 0, 0, 0}));
 
     // A new time-out while the mode is on replaces the settings on the port;
     // entering the mode again saves nothing new.
@@ -230,8 +224,7 @@ TEST_F(ComPortWithFakes, NonBlockingModeRestoresTheSettingsSavedOnEntry) {
 
     ComSetNonBlocking(*ctx, 0, false);
     EXPECT_FALSE(ctx->ports[0].nonBlocking);
-    EXPECT_EQ(port.timeouts.readInterval, 0u);
-    EXPECT_EQ(port.timeouts.readTotalConstant, 1000u);
+    EXPECT_EQ(Values(port.timeouts), (std::array<uint32_t, 5>{0, 0, 1000, 0, 0}));
     EXPECT_EQ(ctx->ports[0].readTimeout, 500u);
 
     // Leaving again does nothing.

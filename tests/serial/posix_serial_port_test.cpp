@@ -14,32 +14,10 @@
 using namespace flashwire::platform;
 using namespace std::chrono_literals;
 using serial_test::ElapsedMs;
+using serial_test::MappedPort;
 using serial_test::Pattern;
 using serial_test::PtyPair;
-
-namespace {
-
-// Maps a port number for one test and restores the default afterwards.
-struct MappedPort {
-    uint32_t number;
-    MappedPort(uint32_t n, const std::string& path) : number(n) { EXPECT_EQ(FlashMapPort(n, path.c_str()), SUCCESS); }
-    ~MappedPort() { FlashMapPort(number, nullptr); }
-};
-
-std::unique_ptr<SerialPort> OpenMapped(uint32_t number) {
-    uint32_t error = 0;
-    auto port = posix::PosixSerialPorts().Open(number, true, error);
-    EXPECT_NE(port, nullptr) << "errno " << error;
-    return port;
-}
-
-LineSettings Rate(uint32_t baud) {
-    LineSettings s;
-    s.baud = baud;
-    return s;
-}
-
-}  // namespace
+using serial_test::PtyPort;
 
 TEST(SerialDeviceMap, DefaultsMappingAndLimits) {
     EXPECT_EQ(posix::SerialDevicePath(0), "/dev/ttyS0");
@@ -87,16 +65,15 @@ TEST(PosixSerialOpen, RefusesWhatIsNoTerminal) {
 }
 
 TEST(PosixSerialSettings, RawEightBitsNoFlowControlAtEveryAcceptedRate) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
+    PtyPort p(4, 57600);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
 
     const std::pair<uint32_t, speed_t> rates[] = {
         {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
     for (const auto& [baud, code] : rates) {
-        ASSERT_TRUE(port->SetSettings(Rate(baud))) << baud;
+        ASSERT_TRUE(port->SetSettings(LineSettings{.baud = baud})) << baud;
         const termios t = pty.Settings();
         EXPECT_EQ(cfgetospeed(&t), code) << baud;
         EXPECT_EQ(cfgetispeed(&t), code) << baud;
@@ -122,12 +99,12 @@ TEST(PosixSerialSettings, RawEightBitsNoFlowControlAtEveryAcceptedRate) {
     // Other rates, and settings termios cannot express, are refused and
     // leave the line as it was.
     for (uint32_t baud : {0u, 9600u, 38400u, 1000000u}) {
-        EXPECT_FALSE(port->SetSettings(Rate(baud))) << baud;
+        EXPECT_FALSE(port->SetSettings(LineSettings{.baud = baud})) << baud;
         EXPECT_EQ(port->LastError(), static_cast<uint32_t>(EINVAL));
         const termios t = pty.Settings();
         EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B921600));
     }
-    LineSettings dsr = Rate(115200);
+    LineSettings dsr{.baud = 115200};
     dsr.dsrFlow = true;
     EXPECT_FALSE(port->SetSettings(dsr));
     const termios t = pty.Settings();
@@ -135,12 +112,10 @@ TEST(PosixSerialSettings, RawEightBitsNoFlowControlAtEveryAcceptedRate) {
 }
 
 TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    PtyPort p(4, 115200);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 200, 0, 0}));
 
     // Nothing arrives: the read ends after its time-out with no bytes.
@@ -192,12 +167,10 @@ TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
 }
 
 TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    PtyPort p(4, 115200);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
 
     // Non-blocking: returns at once with what has arrived, or with nothing.
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0xFFFFFFFFu, 0, 0, 0, 0}));
@@ -239,12 +212,10 @@ TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
 }
 
 TEST(PosixSerialRead, IntervalEndsAReadAfterAGap) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    PtyPort p(4, 115200);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{50, 0, 2000, 0, 0}));
     ASSERT_TRUE(pty.Send({1, 2}));
     uint8_t buf[8];
@@ -258,12 +229,10 @@ TEST(PosixSerialRead, IntervalEndsAReadAfterAGap) {
 }
 
 TEST(PosixSerialRead, VanishedOtherSideFailsInsteadOfWaiting) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(115200)));
+    PtyPort p(4, 115200);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));  // would wait for ever
     pty.CloseMaster();
     uint8_t buf[4];
@@ -278,12 +247,10 @@ TEST(PosixSerialRead, VanishedOtherSideFailsInsteadOfWaiting) {
 }
 
 TEST(PosixSerialWrite, AllBytesArriveAndAStalledWriteEndsAtItsTimeout) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(4, pty.slavePath());
-    auto port = OpenMapped(4);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(921600)));
+    PtyPort p(4, 921600);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
 
     // More than the pseudo-terminal buffers at once: the write waits for the
     // reader and completes.
@@ -308,15 +275,12 @@ TEST(PosixSerialWrite, AllBytesArriveAndAStalledWriteEndsAtItsTimeout) {
 }
 
 TEST(PosixSerialWrite, ConcurrentStreamsOnTwoPorts) {
-    PtyPair a, b;
-    ASSERT_TRUE(a.ok() && b.ok());
-    MappedPort mapA(6, a.slavePath());
-    MappedPort mapB(7, b.slavePath());
-    auto portA = OpenMapped(6);
-    auto portB = OpenMapped(7);
-    ASSERT_TRUE(portA && portB);
-    ASSERT_TRUE(portA->SetSettings(Rate(921600)));
-    ASSERT_TRUE(portB->SetSettings(Rate(921600)));
+    PtyPort pa(6, 921600), pb(7, 921600);
+    ASSERT_TRUE(pa.ok() && pb.ok());
+    PtyPair& a = pa.pty;
+    PtyPair& b = pb.pty;
+    SerialPort* portA = pa.port.get();
+    SerialPort* portB = pb.port.get();
 
     const auto dataA = Pattern(64 * 1024, 2);
     const auto dataB = Pattern(64 * 1024, 3);
@@ -324,9 +288,9 @@ TEST(PosixSerialWrite, ConcurrentStreamsOnTwoPorts) {
     std::thread readerA([&] { gotA = a.Receive(dataA.size(), 5000); });
     std::thread readerB([&] { gotB = b.Receive(dataB.size(), 5000); });
     StreamWrite writes[3];
-    writes[0].port = portA.get();
+    writes[0].port = portA;
     writes[0].data = dataA;
-    writes[1].port = portB.get();
+    writes[1].port = portB;
     writes[1].data = dataB;
     writes[2].port = nullptr;  // a missing port fails alone
     writes[2].data = dataA;
@@ -344,12 +308,10 @@ TEST(PosixSerialWrite, ConcurrentStreamsOnTwoPorts) {
 }
 
 TEST(PosixSerialWrite, TwoStreamsOnOnePortGoOutOneAfterTheOther) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    MappedPort map(6, pty.slavePath());
-    auto port = OpenMapped(6);
-    ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetSettings(Rate(921600)));
+    PtyPort p(6, 921600);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
     const auto first = Pattern(20000, 4);
     const auto second = Pattern(20000, 5);
     std::vector<uint8_t> got;
@@ -368,24 +330,20 @@ TEST(PosixSerialWrite, TwoStreamsOnOnePortGoOutOneAfterTheOther) {
 }
 
 TEST(PosixSerialWrite, ConcurrentStreamStalledOnOnePortDoesNotHoldTheOther) {
-    PtyPair a, b;
-    ASSERT_TRUE(a.ok() && b.ok());
-    MappedPort mapA(6, a.slavePath());
-    MappedPort mapB(7, b.slavePath());
-    auto portA = OpenMapped(6);
-    auto portB = OpenMapped(7);
-    ASSERT_TRUE(portA && portB);
-    ASSERT_TRUE(portA->SetSettings(Rate(921600)));
-    ASSERT_TRUE(portB->SetSettings(Rate(921600)));
+    PtyPort pa(6, 921600), pb(7, 921600);  // nobody reads port A
+    ASSERT_TRUE(pa.ok() && pb.ok());
+    PtyPair& b = pb.pty;
+    SerialPort* portA = pa.port.get();
+    SerialPort* portB = pb.port.get();
     ASSERT_TRUE(portA->SetTimeouts(CommTimeouts{0, 0, 0, 0, 150}));
 
     const auto data = Pattern(200000, 6);
     std::vector<uint8_t> gotB;
-    std::thread readerB([&] { gotB = b.Receive(data.size(), 5000); });  // nobody reads port A
+    std::thread readerB([&] { gotB = b.Receive(data.size(), 5000); });
     StreamWrite writes[2];
-    writes[0].port = portA.get();
+    writes[0].port = portA;
     writes[0].data = data;
-    writes[1].port = portB.get();
+    writes[1].port = portB;
     writes[1].data = data;
     const auto start = std::chrono::steady_clock::now();
     posix::PosixSerialPorts().WriteConcurrently(writes);

@@ -1,5 +1,6 @@
-// Helpers of the serial tests: a pseudo-terminal pair, a host that collects
-// message lines, and a context wired to the system's services.
+// Helpers of the serial tests: a pseudo-terminal pair, port numbers mapped to
+// it, a port opened on it, a host that collects message lines, and a context
+// wired to a set of services.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -17,6 +21,7 @@
 #include "flashwire/flash_api.h"
 #include "job/context.h"
 #include "platform/platform.h"
+#include "platform/posix/posix_services.h"
 
 namespace serial_test {
 
@@ -87,6 +92,56 @@ private:
     int master_ = -1;
     std::string slavePath_;
 };
+
+// Maps a port number to a device path for one test and restores the default
+// device afterwards.
+class MappedPort {
+public:
+    MappedPort(uint32_t number, const std::string& path) : number_(number) {
+        EXPECT_EQ(FlashMapPort(number, path.c_str()), SUCCESS) << path;
+    }
+    ~MappedPort() { FlashMapPort(number_, nullptr); }
+    MappedPort(const MappedPort&) = delete;
+    MappedPort& operator=(const MappedPort&) = delete;
+
+private:
+    uint32_t number_;
+};
+
+// A pseudo-terminal whose slave is mapped to a port number and opened through
+// the system's serial ports at the given rate. ok() tells whether all of that
+// worked; each failing step is reported as a test failure.
+struct PtyPort {
+    PtyPair pty;
+    MappedPort map;
+    std::unique_ptr<flashwire::platform::SerialPort> port;
+
+    PtyPort(uint32_t number, uint32_t baud) : map(number, pty.slavePath()) {
+        if (!pty.ok()) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return;
+        }
+        uint32_t error = 0;
+        port = flashwire::platform::posix::PosixSerialPorts().Open(number, true, error);
+        if (port == nullptr) {
+            ADD_FAILURE() << "cannot open " << pty.slavePath() << ": errno " << error;
+            return;
+        }
+        flashwire::platform::LineSettings settings;
+        settings.baud = baud;
+        if (!port->SetSettings(settings)) {
+            ADD_FAILURE() << "cannot set " << baud << " baud: errno " << port->LastError();
+            port.reset();
+        }
+    }
+    bool ok() const { return port != nullptr; }
+};
+
+// The five time-out values in their classic order, for comparisons.
+inline std::array<uint32_t, 5> Values(const flashwire::platform::CommTimeouts& t) {
+    return {t.readInterval, t.readTotalMultiplier, t.readTotalConstant, t.writeTotalMultiplier,
+            t.writeTotalConstant};
+}
 
 struct Line {
     int level;
