@@ -79,11 +79,12 @@ bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t bau
 
 bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
     PortRecord* rec = Record(ctx, port);
-    if (rec == nullptr || rec->handle == nullptr) return false;
+    if (rec == nullptr) return false;
+    // A closed port's configuration cannot be read either.
     platform::LineSettings current;
-    if (!rec->handle->GetSettings(current)) {
-        ReportMessage(ctx, 2, "Error: GetCommState FAILED (%lu)",
-                      static_cast<unsigned long>(rec->handle->LastError()));
+    if (rec->handle == nullptr || !rec->handle->GetSettings(current)) {
+        const uint32_t error = rec->handle != nullptr ? rec->handle->LastError() : static_cast<uint32_t>(EBADF);
+        ReportMessage(ctx, 2, "Error: GetCommState FAILED (%lu)", static_cast<unsigned long>(error));
         return false;
     }
     if (!IsAcceptedBaud(baud)) return false;

@@ -278,6 +278,15 @@ TEST_F(ComPortWithFakes, BaudRateRewritesTheWholeLineConfiguration) {
     EXPECT_EQ(host.lines[0].text, "Error: GetCommState FAILED (" + std::to_string(EIO) + ")");
 }
 
+TEST_F(ComPortWithFakes, ClosedPortConfigurationCannotBeRead) {
+    // As with a configuration the system cannot read: level-2 message, false.
+    EXPECT_FALSE(ComSetBaudRate(*ctx, 1, 115200));
+    ASSERT_EQ(host.lines.size(), 1u);
+    EXPECT_EQ(host.lines[0].level, 2);
+    EXPECT_EQ(host.lines[0].text, "Error: GetCommState FAILED (" + std::to_string(EBADF) + ")");
+    EXPECT_EQ(ctx->ports[1].pcBaud, 0u);
+}
+
 TEST_F(ComPortWithFakes, OpenAsksTheProviderAndSetsUpTheNewPort) {
     FakePort& first = Prepare();
     ctx->overlappedIo = true;
