@@ -56,6 +56,58 @@ TEST_F(ActiveBootLoader, LoadsFourBlocksForHighestAddress3FFF) {
     EXPECT_EQ(rig->ctx->ports[0].readTimeout, 1000u);
 }
 
+TEST_F(ActiveBootLoader, ProgressShowsTheBlocksSentThenTheWholeImage) {
+    LoadFlashLoader(0x3FFF);
+    ASSERT_EQ(Run(), SUCCESS) << rig->Transcript();
+    // ProgressUpdate(0) right after the begin may be held back by the
+    // progress throttle; every later step changes the percentage.
+    std::vector<std::string> events = rig->host.progressEvents;
+    if (!events.empty() && events.front() == "u0") events.erase(events.begin());
+    EXPECT_EQ(events, (std::vector<std::string>{"u1", "u2", "u3", "u4", "end"}));
+}
+
+TEST_F(ActiveBootLoader, FailedBlockExchangesAreLoggedAndRetried) {
+    LoadFlashLoader(0x1FFF);
+    rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
+        if (r.token == "B" && r.occurrence == 0) bytes = {'B', 0x00};        // short
+        if (r.token == "B" && r.occurrence == 1) bytes = {'X', 0x00, 0x00};  // not 'B'
+        if (r.token == "N" && r.occurrence == 0) bytes.clear();             // no answer to the checksum
+    });
+    ASSERT_EQ(Run(), SUCCESS) << rig->Transcript();
+    for (const char* line : {"RX: FAILED (3 != 2)", "RX: Got response X (instead of B)",
+                             "Send Block Number 0 failed!", "RX: FAILED; (1 != 0)", "Send Block 0 Checksum failed!"}) {
+        EXPECT_TRUE(rig->HasLine(line, 0)) << line << "\n" << rig->Transcript();
+    }
+    EXPECT_TRUE(rig->HasLine("timeout or wrong length for the expected 0!", 1)) << rig->Transcript();
+    EXPECT_TRUE(rig->HasLine("maybe it was a negative acknowledge 0!", 1)) << rig->Transcript();
+    // After the refused acknowledgement the phone waits for the block's data
+    // and takes the third 'b' as such; the fourth attempt goes through.
+    EXPECT_EQ(rig->CountLines("Send Block No failed!"), 3) << rig->Transcript();
+    EXPECT_EQ(rig->CountLines("TX: data[0] (4096 bytes)"), 2);
+    EXPECT_EQ(rig->CountLines("TX: data[1] (4096 bytes)"), 1);
+}
+
+TEST_F(ActiveBootLoader, MissingOrWrongProgramRequest) {
+    LoadFlashLoader(0xFFF);
+    rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
+        if (r.token == "R") bytes.clear();
+    });
+    EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_PROTOCOL));
+    EXPECT_TRUE(rig->HasLine("Protocol Error: Timeout receiving PROG_REQ", 1)) << rig->Transcript();
+    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_TRUE(rig->host.progressTexts.empty());
+
+    ResetRig(ActivePhone());
+    LoadFlashLoader(0xFFF);
+    rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
+        if (r.token == "R") bytes = {'x'};
+    });
+    EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_PROTOCOL));
+    EXPECT_TRUE(rig->HasLine("Protocol Error: Expected PROG_REQ (0x52), received 0x78", 1)) << rig->Transcript();
+    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_PROTOCOL));
+    EXPECT_TRUE(rig->Commands("b").empty());
+}
+
 TEST_F(ActiveBootLoader, LoadsFiveBlocksForHighestAddress4000) {
     LoadFlashLoader(0x4000);
     ASSERT_EQ(Run(), SUCCESS) << rig->Transcript();

@@ -33,6 +33,8 @@ struct Host {
     std::vector<std::string> statuses;
     std::vector<std::string> progressTexts;
     std::vector<uint32_t> progressTotals;
+    // Updates ("u<done>") and ends ("end") in the order they came.
+    std::vector<std::string> progressEvents;
 };
 
 // Records every priority the stage sets; the rest goes to the system's threading.
@@ -178,6 +180,14 @@ public:
         host.handle.progressBegin = [](FlashHandle* h, const char* text, uint32_t total) -> int32_t {
             reinterpret_cast<Host*>(h)->progressTexts.emplace_back(text);
             reinterpret_cast<Host*>(h)->progressTotals.push_back(total);
+            return 0;
+        };
+        host.handle.progressUpdate = [](FlashHandle* h, uint32_t done, uint32_t) -> int32_t {
+            reinterpret_cast<Host*>(h)->progressEvents.push_back("u" + std::to_string(done));
+            return 0;
+        };
+        host.handle.progressEnd = [](FlashHandle* h) -> int32_t {
+            reinterpret_cast<Host*>(h)->progressEvents.emplace_back("end");
             return 0;
         };
         ctx->handle = &host.handle;
