@@ -1,4 +1,5 @@
-// Events, threads and thread priorities on POSIX threads.
+// Threads and thread priorities on POSIX threads (events: posix_event.cpp).
+#include "platform/posix/posix_event.h"
 #include "platform/posix/posix_services.h"
 
 #include <pthread.h>
@@ -6,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,61 +26,6 @@ bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, ui
     }
     return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
 }
-
-class PosixEvent final : public Event {
-public:
-    PosixEvent(bool manualReset, bool initiallySet) : manual_(manualReset), set_(initiallySet) {}
-
-    void Set() override {
-        std::lock_guard lock(mutex_);
-        set_ = true;
-        if (manual_)
-            cv_.notify_all();
-        else
-            cv_.notify_one();
-    }
-
-    void Reset() override {
-        std::lock_guard lock(mutex_);
-        set_ = false;
-    }
-
-    void Pulse() override {
-        std::lock_guard lock(mutex_);
-        if (waiters_ == 0) {
-            set_ = false;
-            return;
-        }
-        // Release the threads waiting now: all of them, or one for auto-reset.
-        releases_ += manual_ ? waiters_ : 1;
-        set_ = false;
-        if (manual_)
-            cv_.notify_all();
-        else
-            cv_.notify_one();
-    }
-
-    bool Wait(uint32_t timeoutMs) override {
-        std::unique_lock lock(mutex_);
-        ++waiters_;
-        const bool ok = WaitFor(cv_, lock, timeoutMs, [&] { return set_ || releases_ > 0; });
-        --waiters_;
-        if (!ok) return false;
-        if (releases_ > 0)
-            --releases_;
-        else if (!manual_)
-            set_ = false;
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    const bool manual_;
-    bool set_;
-    unsigned waiters_ = 0;
-    unsigned releases_ = 0;
-};
 
 // State shared by a thread and its handle; it lives as long as either needs it.
 struct ThreadState {
@@ -131,10 +79,15 @@ private:
     bool joined_ = false;
 };
 
-// The logical priority last given to the calling thread.
+// The logical priority last given to the calling thread, and the nice value
+// the thread had at normal priority (read at its first change): the job's
+// priorities are steps relative to it, as a thread's priority is relative to
+// its process, so going back to normal restores what the thread started with.
 thread_local int t_priority = kPriorityNormal;
+thread_local bool t_baseKnown = false;
+thread_local int t_baseNice = 0;
 
-int NiceFor(int priority) {
+int NiceOffsetFor(int priority) {
     if (priority >= kPriorityTimeCritical) return -20;
     if (priority >= kPriorityHighest) return -10;
     if (priority > 0) return -5;
@@ -174,8 +127,17 @@ int PosixThreading::CurrentPriority() { return t_priority; }
 
 void PosixThreading::SetCurrentPriority(int priority) {
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    if (!t_baseKnown) {
+        // No change has succeeded yet, so the thread is still at its base.
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, tid);
+        if (nice == -1 && errno != 0) return;
+        t_baseNice = nice;
+        t_baseKnown = true;
+    }
+    const int target = std::clamp(t_baseNice + NiceOffsetFor(priority), -20, 19);
     // Raising needs privileges; a refused change is not an error.
-    if (setpriority(PRIO_PROCESS, tid, NiceFor(priority)) == 0) t_priority = priority;
+    if (setpriority(PRIO_PROCESS, tid, target) == 0) t_priority = priority;
 }
 
 }  // namespace flashwire::platform::posix
