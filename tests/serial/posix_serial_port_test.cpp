@@ -211,6 +211,30 @@ TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
     EXPECT_EQ(back.readTotalConstant, 0u);
 }
 
+TEST(PosixSerialRead, HugeTotalLimitsWaitInsteadOfOverflowing) {
+    PtyPort p(4, 115200);
+    ASSERT_TRUE(p.ok());
+    PtyPair& pty = p.pty;
+    auto& port = p.port;
+    // 0xFFFFFFFF ms per byte for 4 MiB: far beyond what the clock can count.
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0xFFFFFFFFu, 0xFFFFFFFFu, 0, 0}));
+    std::vector<uint8_t> buf(4 << 20);
+    std::thread sender([&] {
+        std::this_thread::sleep_for(60ms);
+        pty.Send({1, 2, 3});
+        std::this_thread::sleep_for(20ms);
+        pty.CloseMaster();  // ends the wait
+    });
+    uint32_t received = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port->Read(buf, received));
+    const long ms = ElapsedMs(start);
+    sender.join();
+    EXPECT_EQ(received, 3u);
+    EXPECT_GE(ms, 70);
+    EXPECT_LE(ms, 2000);
+}
+
 TEST(PosixSerialRead, IntervalEndsAReadAfterAGap) {
     PtyPort p(4, 115200);
     ASSERT_TRUE(p.ok());

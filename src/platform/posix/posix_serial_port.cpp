@@ -63,6 +63,15 @@ uint8_t DataBitsOf(tcflag_t cflag) {
     }
 }
 
+// The total limit of a read or write of count bytes: multiplier x count +
+// constant ms. Capped far beyond any real wait (about 139 years), so that the
+// deadline the clock computes from it cannot overflow.
+std::chrono::milliseconds TotalLimit(uint32_t multiplier, std::size_t count, uint32_t constant) {
+    constexpr uint64_t kLongestMs = uint64_t{1} << 42;
+    const uint64_t perByte = count != 0 && multiplier > kLongestMs / count ? kLongestMs : uint64_t{multiplier} * count;
+    return std::chrono::milliseconds(static_cast<int64_t>(std::min(perByte + constant, kLongestMs)));
+}
+
 constexpr bool IsNonBlockingRead(const CommTimeouts& t) {
     return t.readInterval == 0xFFFFFFFFu && t.readTotalMultiplier == 0 && t.readTotalConstant == 0;
 }
@@ -193,8 +202,7 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
     // The total limit of the call, if the time-outs give one.
     std::optional<SteadyClock::time_point> deadline;
     if (!nonBlocking && (t.readTotalMultiplier != 0 || t.readTotalConstant != 0)) {
-        const uint64_t ms = static_cast<uint64_t>(t.readTotalMultiplier) * count + t.readTotalConstant;
-        deadline = start + std::chrono::milliseconds(ms);
+        deadline = start + TotalLimit(t.readTotalMultiplier, count, t.readTotalConstant);
     }
     // The longest gap allowed between two bytes once the first has arrived.
     const bool intervalLimit = !nonBlocking && t.readInterval != 0;
@@ -258,10 +266,8 @@ PendingWrite PosixSerialPort::BeginWrite(std::span<const uint8_t> data, SteadyCl
     w.data = data;
     w.lastProgress = now;
     if (timeouts_.writeTotalMultiplier != 0 || timeouts_.writeTotalConstant != 0) {
-        const uint64_t ms =
-            static_cast<uint64_t>(timeouts_.writeTotalMultiplier) * data.size() + timeouts_.writeTotalConstant;
         w.hasDeadline = true;
-        w.deadline = now + std::chrono::milliseconds(ms);
+        w.deadline = now + TotalLimit(timeouts_.writeTotalMultiplier, data.size(), timeouts_.writeTotalConstant);
     }
     return w;
 }
