@@ -83,7 +83,8 @@ bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
     // A closed port's configuration cannot be read either.
     platform::LineSettings current;
     if (rec->handle == nullptr || !rec->handle->GetSettings(current)) {
-        const uint32_t error = rec->handle != nullptr ? rec->handle->LastError() : static_cast<uint32_t>(EBADF);
+        const uint32_t error =
+            rec->handle != nullptr ? rec->handle->LastError() : static_cast<uint32_t>(EBADF);
         ReportMessage(ctx, 2, "Error: GetCommState FAILED (%lu)", static_cast<unsigned long>(error));
         return false;
     }

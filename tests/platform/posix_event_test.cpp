@@ -1,4 +1,6 @@
 // Events of the job's threads: auto-reset, manual-reset, pulses and time-outs.
+#include "platform/posix/posix_event.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/posix_event.h"
 #include "platform/posix/posix_services.h"
 
 using flashwire::platform::kInfinite;
@@ -162,7 +163,8 @@ TEST(PosixEvent, WaitTimesOutAfterItsLimit) {
     PosixEvent event(false, false);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(event.Wait(60));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 55);
     EXPECT_LE(ms.count(), 1000);
 

@@ -60,7 +60,8 @@ TEST(PosixThread, JoinTimesOutWhileTheThreadRuns) {
     ASSERT_NE(thread, nullptr);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(thread->Join(50));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 45);
     EXPECT_LE(ms.count(), 1000);
     EXPECT_FALSE(thread->Join(0));

@@ -4,12 +4,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
@@ -79,8 +78,9 @@ public:
                 out.insert(out.end(), buf, buf + n);
                 continue;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p{master_, POLLIN, 0};
             poll(&p, 1, static_cast<int>(left));
@@ -181,9 +181,9 @@ inline std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
 }
 
 inline long ElapsedMs(std::chrono::steady_clock::time_point since) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - since)
-                                 .count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+            .count());
 }
 
 }  // namespace serial_test

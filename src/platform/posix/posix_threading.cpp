@@ -1,7 +1,4 @@
 // Threads and thread priorities on POSIX threads (events: posix_event.cpp).
-#include "platform/posix/posix_event.h"
-#include "platform/posix/posix_services.h"
-
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -13,13 +10,15 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/posix/posix_event.h"
+#include "platform/posix/posix_services.h"
+
 namespace flashwire::platform::posix {
 namespace {
 
 // Waits on cv until pred holds or timeoutMs passed (kInfinite: no limit).
 template <class Pred>
-bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
-             Pred pred) {
+bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, Pred pred) {
     if (timeoutMs == kInfinite) {
         cv.wait(lock, pred);
         return true;
@@ -52,8 +51,7 @@ class PosixThread final : public Thread {
 public:
     PosixThread(pthread_t id, std::shared_ptr<ThreadState> state) : id_(id), state_(std::move(state)) {}
     ~PosixThread() override {
-        if (joined_)
-            return;
+        if (joined_) return;
         pthread_detach(id_);
     }
 
@@ -101,8 +99,7 @@ std::unique_ptr<Event> PosixThreading::CreateEvent(bool manualReset, bool initia
     return std::make_unique<PosixEvent>(manualReset, initiallySet);
 }
 
-std::unique_ptr<Thread> PosixThreading::StartThread(std::size_t stackBytes,
-                                                    std::function<uint32_t()> body) {
+std::unique_ptr<Thread> PosixThreading::StartThread(std::size_t stackBytes, std::function<uint32_t()> body) {
     auto state = std::make_shared<ThreadState>();
     state->body = std::move(body);
     pthread_attr_t attr;
