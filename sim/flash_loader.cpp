@@ -65,10 +65,16 @@ void FlashLoader::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
     FrameParser& parser = parsers_[uart];
     if (!parser.inFrame()) {
         if (byte == '*') {
+            // A host probes in a tight loop; a probe that comes while the
+            // answer to an earlier one is still going out is not answered
+            // again, so the answers cannot pile up behind a line that stays
+            // unreadable for the host.
+            if (us < probeAnswerEndUs_[uart]) return;
             bus_.Record({Stage::FlashLoader, uart, "*", {}, us, true});
             const char letter = uart == 0 ? 'A' : 'B';
             busyUntil_ = bus_.Send(uart, StartAt(us), std::string("#") + letter,
                                    {'#', static_cast<uint8_t>(letter)});
+            probeAnswerEndUs_[uart] = busyUntil_;
             return;
         }
         if (byte == 'o') bus_.Record({Stage::FlashLoader, uart, "o", {}, us, true});

@@ -120,6 +120,7 @@ private:
     const PhoneConfig& cfg_;
     std::array<FrameParser, 2> parsers_;
     uint64_t busyUntil_ = 0;
+    std::array<uint64_t, 2> probeAnswerEndUs_{};  // per UART: the last probe answer is out
     bool setUp_ = false;
     uint32_t erasePasses_ = 1;
     std::optional<OpenSector> open_;

@@ -117,11 +117,13 @@ struct Phone::State final : PhoneBus {
         if (filter) filter(OutgoingReply{stage, token, occurrence, us}, bytes);
         if (const ReplyFault* f = faults.ReplyFaultFor(token, occurrence)) ApplyReplyFault(*f, stage, token, occurrence, uart, us, bytes);
         uint64_t last = us;
+        std::size_t queued = 0;
         for (uint8_t b : bytes) {
             if (const uint64_t until = faults.StallAt(Direction::ToHost, uart, us, txBytes[uart])) lines[uart].Hold(until);
             auto queue = [&](uint8_t out) {
                 last = lines[uart].Queue(us, out);
                 ++txBytes[uart];
+                ++queued;
                 if (wireOn) wire.push_back({last, Direction::ToHost, uart, out});
             };
             if (!faults.lineFaultsConfigured(Direction::ToHost, uart)) {
@@ -130,6 +132,7 @@ struct Phone::State final : PhoneBus {
             }
             for (uint8_t out : faults.LineByte(Direction::ToHost, uart, us, b)) queue(out);
         }
+        lines[uart].DeliverTogether(queued);
         return last;
     }
 

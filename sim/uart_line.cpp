@@ -52,27 +52,37 @@ uint64_t UartLine::Queue(uint64_t us, uint8_t byte) {
     }
     freeAtNs_ = startNs + ByteTimeNs(rate_);
     const uint64_t arrival = (freeAtNs_ + 999) / 1000;
-    queue_.push_back({arrival, byte, rate_});
+    queue_.push_back({arrival, arrival, byte, rate_});
     return arrival;
+}
+
+void UartLine::DeliverTogether(std::size_t count) {
+    count = std::min(count, queue_.size());
+    const std::size_t begin = queue_.size() - count;
+    for (std::size_t start = begin; start < queue_.size(); start += kPcPacketBytes) {
+        const std::size_t end = std::min(start + kPcPacketBytes, queue_.size());
+        const uint64_t ready = queue_[end - 1].us;
+        for (std::size_t i = start; i < end; ++i) queue_[i].readyUs = ready;
+    }
 }
 
 void UartLine::Hold(uint64_t untilUs) { holdUntilNs_ = std::max(holdUntilNs_, untilUs * 1000); }
 
 uint64_t UartLine::FreeAtUs() const { return (freeAtNs_ + 999) / 1000; }
 
-uint64_t UartLine::NextArrivalUs() const { return queue_.empty() ? UINT64_MAX : queue_.front().us; }
+uint64_t UartLine::NextArrivalUs() const { return queue_.empty() ? UINT64_MAX : queue_.front().readyUs; }
 
 std::vector<TimedByte> UartLine::Take(uint64_t upToUs, uint32_t pcBaud, uint32_t* garbled) {
     std::vector<TimedByte> out;
     uint32_t count = 0;
-    while (!queue_.empty() && queue_.front().us <= upToUs) {
+    while (!queue_.empty() && queue_.front().readyUs <= upToUs) {
         const Pending& p = queue_.front();
         uint8_t b = p.byte;
         if (p.baud != pcBaud) {
             b = GarbleByte(b, p.baud, pcBaud);
             ++count;
         }
-        out.push_back({p.us, b});
+        out.push_back({p.readyUs, b});
         queue_.pop_front();
     }
     if (garbled) *garbled = count;
@@ -81,6 +91,11 @@ std::vector<TimedByte> UartLine::Take(uint64_t upToUs, uint32_t pcBaud, uint32_t
 
 void UartLine::DropAfter(uint64_t us) {
     while (!queue_.empty() && queue_.back().us > us) queue_.pop_back();
+    // A packet cut short is handed over with its last remaining byte.
+    if (!queue_.empty()) {
+        const uint64_t lastArrival = queue_.back().us;
+        for (auto it = queue_.rbegin(); it != queue_.rend() && it->readyUs > us; ++it) it->readyUs = lastArrival;
+    }
     freeAtNs_ = std::min(freeAtNs_, us * 1000);
     if (pendingRate_ != 0) {
         rate_ = pendingRate_;
