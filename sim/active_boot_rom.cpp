@@ -1,6 +1,8 @@
 // The active boot ROM's handshake and block loading.
 #include "sim/active_boot_rom.h"
 
+#include <algorithm>
+
 #include "sim/frame_codec.h"
 
 namespace flashwire::sim {
@@ -18,7 +20,7 @@ uint64_t ActiveBootRom::NextTimerUs() const {
                                 nextAnnounceUs_ < startUs_ + cfg_.active.announceWindowUs;
         if (windowOpen) t = nextAnnounceUs_;
     }
-    if (state_ == State::Confirming && confirmAtUs_ != kNever) t = std::min(t, confirmAtUs_);
+    if (state_ == State::Confirming) t = std::min({t, confirmAtUs_, giveUpAtUs_});
     return t;
 }
 
@@ -34,9 +36,28 @@ void ActiveBootRom::OnTimer(uint64_t us) {
             const uint64_t t = bus_.Send(uart_, us + cfg_.timing.replyLatencyUs, "ZE", {'Z', 'E'});
             bus_.Send(uart_, t + 1000, "R", {'R'});
             state_ = State::BlockNumber;
+            giveUpAtUs_ = kNever;
         }
         rCount_ = 0;
     }
+    if (state_ == State::Confirming && us >= giveUpAtUs_) {
+        // No confirmation came: announce again, as after power-on.
+        state_ = State::Announcing;
+        rCount_ = 0;
+        confirmAtUs_ = kNever;
+        giveUpAtUs_ = kNever;
+        startUs_ = us;
+        nextAnnounceUs_ = us;
+    }
+}
+
+void ActiveBootRom::AnswerRatePattern(uint64_t us) {
+    rCount_ = 0;
+    confirmAtUs_ = kNever;
+    bus_.Record({Stage::ActiveBootRom, uart_, "rate", {}, us, true});
+    const uint64_t sent = bus_.Send(uart_, us + cfg_.timing.replyLatencyUs, "K", {'K'});
+    state_ = State::Confirming;
+    giveUpAtUs_ = std::max(sent, us) + std::max<uint64_t>(cfg_.active.confirmTimeoutUs, 1);
 }
 
 void ActiveBootRom::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
@@ -46,30 +67,20 @@ void ActiveBootRom::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
     switch (state_) {
     case State::Announcing:
         rCount_ = byte == 'r' ? rCount_ + 1 : 0;
-        if (rCount_ == kPatternLength) {
-            rCount_ = 0;
-            bus_.Record({Stage::ActiveBootRom, uart_, "rate", {}, us, true});
-            bus_.Send(uart_, us + cfg_.timing.replyLatencyUs, "K", {'K'});
-            state_ = State::Confirming;
-        }
+        if (rCount_ == kPatternLength) AnswerRatePattern(us);
         return;
     case State::Confirming:
         // "rr" confirms once the line stays quiet for a few byte times; a run
         // of ten 'r' is the rate pattern again (the PC missed the 'K').
+        giveUpAtUs_ = us + std::max<uint64_t>(cfg_.active.confirmTimeoutUs, 1);
         if (byte != 'r') {
             rCount_ = 0;
             confirmAtUs_ = kNever;
             return;
         }
         ++rCount_;
-        if (rCount_ == kPatternLength) {
-            rCount_ = 0;
-            confirmAtUs_ = kNever;
-            bus_.Record({Stage::ActiveBootRom, uart_, "rate", {}, us, true});
-            bus_.Send(uart_, us + cfg_.timing.replyLatencyUs, "K", {'K'});
-        } else {
-            confirmAtUs_ = us + 3 * ByteUs();
-        }
+        if (rCount_ == kPatternLength) AnswerRatePattern(us);
+        else confirmAtUs_ = us + 3 * ByteUs();
         return;
     case State::BlockNumber:
     case State::BlockData:

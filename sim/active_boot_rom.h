@@ -26,6 +26,7 @@ public:
 private:
     enum class State : uint8_t { Announcing, Confirming, BlockNumber, BlockData, Checksum, Done };
     void SendBlockAck(uint64_t us, uint16_t block);
+    void AnswerRatePattern(uint64_t us);
     void CheckBlock(uint64_t us);
     uint64_t ByteUs() const;
 
@@ -37,6 +38,7 @@ private:
     uint64_t nextAnnounceUs_;
     unsigned rCount_ = 0;
     uint64_t confirmAtUs_ = kNever;  // the quiet gap after "rr" ends here
+    uint64_t giveUpAtUs_ = kNever;   // Confirming: back to announcing unless a byte comes
     uint64_t lastByteUs_ = 0;
     std::vector<uint8_t> field_;     // bytes of 'b'/'c' with their two bytes
     uint16_t block_ = 0;

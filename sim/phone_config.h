@@ -21,6 +21,12 @@ struct ActiveBootRomConfig {
     unsigned uart = 0;                    // UART it announces and listens on
     uint64_t announceIntervalUs = 20'000; // one 'O' per interval until the rate pattern
     uint64_t announceWindowUs = 0;        // announcing stops after this long (0: never)
+    // After 'K', a line quiet this long without the confirming "rr" sends the
+    // ROM back to announcing (with a fresh window): a host that read a stale
+    // 'O' where it expected the 'K' has gone back to waiting for the next
+    // announcement. Longer than the host's read time-outs, so a host that
+    // resends the rate pattern after silence still finds the ROM waiting.
+    uint64_t confirmTimeoutUs = 5'000'000;
     uint32_t ramBlocks = 32;              // RAM for the image: 32 blocks = 128 KiB
 };
 
