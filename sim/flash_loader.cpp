@@ -21,7 +21,10 @@ std::vector<FrameParser::Command> LoaderCommands() {
 }
 
 FrameParser MakeParser(const PhoneConfig& cfg) {
-    return FrameParser(FourCC("EOT."), LoaderCommands(), {FourCC("SYNC")}, cfg.timing.frameIdleResetUs);
+    // Command payloads are at most 48 bytes of numbers: a "SYNC" among them
+    // is the host resynchronising after a frame that lost bytes.
+    return FrameParser(FourCC("EOT."), LoaderCommands(), {FourCC("SYNC")}, cfg.timing.frameIdleResetUs,
+                       /*rawInFrame=*/true);
 }
 
 std::string Format(const char* fmt, auto... args) {

@@ -55,9 +55,9 @@ std::string FourCCText(uint32_t fourcc) {
 }
 
 FrameParser::FrameParser(uint32_t endMarker, std::vector<Command> commands,
-                         std::vector<uint32_t> raw, uint64_t idleResetUs)
+                         std::vector<uint32_t> raw, uint64_t idleResetUs, bool rawInFrame)
     : endMarker_(endMarker), commands_(std::move(commands)), raw_(std::move(raw)),
-      idleResetUs_(idleResetUs) {}
+      idleResetUs_(idleResetUs), rawInFrame_(rawInFrame) {}
 
 void FrameParser::Reset() {
     state_ = State::Scan;
@@ -81,18 +81,16 @@ std::optional<FrameEvent> FrameParser::Feed(uint8_t byte, uint64_t us) {
         fieldBytes_ = 0;
     };
 
+    // The window holds the last four bytes since the current frame began
+    // (or, outside frames, since the last 4CC was recognised).
+    window_ = (window_ >> 8) | static_cast<uint32_t>(byte) << 24;
+    if (state_ == State::Scan || rawInFrame_) {
+        for (uint32_t r : raw_)
+            if (window_ == r) return RawEvent();
+    }
+
     switch (state_) {
     case State::Scan: {
-        window_ = (window_ >> 8) | static_cast<uint32_t>(byte) << 24;
-        for (uint32_t r : raw_) {
-            if (window_ == r) {
-                window_ = 0;
-                FrameEvent e;
-                e.kind = FrameEvent::Kind::Raw;
-                e.command = r;
-                return e;
-            }
-        }
         for (const Command& c : commands_) {
             if (window_ == c.fourcc) {
                 window_ = 0;
@@ -110,9 +108,7 @@ std::optional<FrameEvent> FrameParser::Feed(uint8_t byte, uint64_t us) {
         current_.announcedLength = field_;
         if (field_ > maxPayload_) {
             current_.lengthOk = false;
-            FrameEvent e = std::move(current_);
-            Reset();
-            return e;
+            return Finish();
         }
         current_.payload.reserve(field_);
         nextField(field_ == 0 ? State::End : State::Payload);
@@ -137,7 +133,17 @@ std::optional<FrameEvent> FrameParser::Feed(uint8_t byte, uint64_t us) {
 
 std::optional<FrameEvent> FrameParser::Finish() {
     FrameEvent e = std::move(current_);
+    const uint32_t window = window_;
     Reset();
+    window_ = window;
+    return e;
+}
+
+std::optional<FrameEvent> FrameParser::RawEvent() {
+    FrameEvent e;
+    e.kind = FrameEvent::Kind::Raw;
+    e.command = window_;
+    Reset();  // an unfinished frame is dropped
     return e;
 }
 

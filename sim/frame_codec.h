@@ -51,6 +51,11 @@ struct FrameEvent {
 // for the listed 4CCs in the last four bytes received; a command 4CC starts a
 // frame, a raw 4CC is reported at once. Inside a frame it reads fixed counts.
 // A frame that stays quiet for idleResetUs is dropped and scanning restarts.
+// With rawInFrame, a raw 4CC among the bytes of an unfinished frame drops the
+// frame and is reported (a resynchronisation request in the middle of a frame
+// that lost bytes); only for frames whose payloads are small binary fields,
+// never for frames that carry images. The bytes that ended a frame stay in the
+// scan window, so a raw 4CC that began inside a broken frame still counts.
 class FrameParser {
 public:
     struct Command {
@@ -58,7 +63,7 @@ public:
         uint32_t maxPayload;
     };
     FrameParser(uint32_t endMarker, std::vector<Command> commands, std::vector<uint32_t> raw,
-                uint64_t idleResetUs);
+                uint64_t idleResetUs, bool rawInFrame = false);
 
     // Feeds one byte that arrived at us; returns an event when one is complete.
     std::optional<FrameEvent> Feed(uint8_t byte, uint64_t us);
@@ -68,11 +73,13 @@ public:
 private:
     enum class State : uint8_t { Scan, Length, Payload, Crc, End };
     std::optional<FrameEvent> Finish();
+    std::optional<FrameEvent> RawEvent();
 
     uint32_t endMarker_;
     std::vector<Command> commands_;
     std::vector<uint32_t> raw_;
     uint64_t idleResetUs_;
+    bool rawInFrame_;
     State state_ = State::Scan;
     uint32_t window_ = 0;
     uint32_t field_ = 0;
