@@ -59,9 +59,9 @@ uint64_t PassiveLoader::ReplyAt(uint64_t us) const {
 
 void PassiveLoader::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
     if (uart != setup_.uart || done_) return;
+    const bool listening = awake_ || setup_.listenWindowUs == 0 || us - startUs_ <= setup_.listenWindowUs;
     if (!parser_.inFrame()) {
         if (byte == '?') {
-            const bool listening = awake_ || setup_.listenWindowUs == 0 || us - startUs_ <= setup_.listenWindowUs;
             if (listening) {
                 bus_.Record({setup_.stage, uart, "?", {}, us, true});
                 busyUntil_ = bus_.Send(uart, ReplyAt(us), "!", {'!'});
@@ -74,14 +74,19 @@ void PassiveLoader::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
             return;
         }
     }
-    if (!awake_) return;
     auto event = parser_.Feed(byte, us);
     if (!event) return;
     if (event->kind == FrameEvent::Kind::Raw) {
+        if (!listening) return;
+        // A resynchronisation request also stands in for a '#' that was lost:
+        // the host, which saw its pings answered, would otherwise send "sync"
+        // for ever.
         bus_.Record({setup_.stage, uart, "sync", {}, us, true});
+        awake_ = true;
         busyUntil_ = bus_.Send(uart, ReplyAt(us), "-()-", {'-', '(', ')', '-'});
         return;
     }
+    if (!awake_) return;  // frames before the '#' are ignored
     HandleFrame(*event, us);
 }
 

@@ -1,5 +1,5 @@
 // Resynchronisation: "SYNC" to the flash loader in the middle of a frame that
-// lost bytes.
+// lost bytes, and "sync" to a passive boot ROM whose '#' was lost.
 #include "sim_rig.h"
 
 namespace flashwire::sim_test {
@@ -48,6 +48,32 @@ TEST(SimResync, SyncInsideTransferDataIsData) {
     ASSERT_TRUE(r.complete && r.ok) << r.errorCode();
     ASSERT_TRUE(s.Close(0).ok);
     EXPECT_EQ(s.phone().flash().Read(0x100, 64), data);
+}
+
+TEST(SimResync, PassiveRomTakesSyncWhenItsHashWasLost) {
+    Session s(SmallPhone());
+    s.link.clock().Sleep(40);
+    for (int i = 0; i < 3; ++i) {
+        s.a.Write("?");
+        EXPECT_EQ(S(s.a.Read(1)), "!");
+    }
+    // The '#' never arrived: "info" is not a command yet.
+    s.a.Write(BootFrame("info"));
+    s.a.SetTimeoutMs(300);
+    EXPECT_TRUE(s.a.Read(1).empty());
+    s.a.Write("sync");
+    EXPECT_EQ(S(s.a.ReadUntil("-()-", 1000)), "-()-");
+    EXPECT_NE(S(s.BootExchange(s.a, "info")).find("respinfo+ok+"), std::string::npos);
+}
+
+TEST(SimResync, PassiveRomOutsideItsListenWindowIgnoresSync) {
+    sim::PhoneConfig c = SmallPhone();
+    c.passive.listenWindowUs = 100'000;
+    Session s(c);
+    s.link.clock().Sleep(500);
+    s.a.Write("sync");
+    s.a.SetTimeoutMs(300);
+    EXPECT_TRUE(s.a.Read(1).empty());
 }
 
 }  // namespace
