@@ -1,0 +1,157 @@
+// Every platform of config/platform.def, read by the library's own platform
+// reader and chip database, against the phone the factory builds for it: the
+// host accepts the boot ROM, loads the loader files, resolves every chip the
+// flash loader reports and finds the chips and the image buffers in agreement.
+#include "sim_rig.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "image/region_list.h"
+#include "image/srec_reader.h"
+#include "sim/phone_factory.h"
+#include "target/flash_type.h"
+#include "target/platform_definition.h"
+
+namespace flashwire::sim_test {
+namespace {
+
+const std::string kConfigDir = std::string(FLASHWIRE_SOURCE_DIR) + "/config/";
+
+std::vector<std::string> PlatformSections() {
+    std::ifstream in(kConfigDir + "platform.def");
+    std::vector<std::string> names;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t open = line.find_first_not_of(" \t");
+        if (open == std::string::npos || line[open] != '[') continue;
+        const std::size_t close = line.find(']', open);
+        if (close != std::string::npos) names.push_back(line.substr(open + 1, close - open - 1));
+    }
+    return names;
+}
+
+// A job context as the job driver has it before it reads the platform.
+std::unique_ptr<FlashContext> HostContext(const std::string& platform) {
+    auto ctx = std::make_unique<FlashContext>();
+    ctx->services = platform::SystemServices();
+    std::snprintf(ctx->exeDirectory, kPathSize, "%s", kConfigDir.c_str());
+    std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", kConfigDir.c_str());
+    std::snprintf(ctx->options.platform, FLASH_TEXT_SIZE, "%s", platform.c_str());
+    ResetRegionLists(*ctx);
+    return ctx;
+}
+
+// The host's acceptance of a passive boot ROM's description; sets setupNeeded.
+bool HostAcceptsPassiveRom(uint32_t mit, const sim::PassiveBootRomConfig& rom, bool& setupNeeded) {
+    const uint32_t adjusted = rom.maxTransferSize - 256u;  // unsigned, as the host computes it
+    bool acceptable = false;
+    if (mit == 0) {
+        if (rom.type >= 1 && rom.type <= 3) {
+            setupNeeded = false;
+            acceptable = rom.majorVersion >= 2;
+        } else if (rom.type == 5) {
+            setupNeeded = true;
+            acceptable = true;
+        }
+    } else {
+        setupNeeded = true;
+        acceptable = rom.type == 4;
+    }
+    return acceptable && adjusted >= 1 && adjusted <= 4096;
+}
+
+// Does the union of ranges cover [first, last]?
+bool Covered(std::vector<std::pair<uint64_t, uint64_t>> ranges, uint64_t first, uint64_t last) {
+    std::sort(ranges.begin(), ranges.end());
+    uint64_t next = first;
+    for (const auto& [f, l] : ranges) {
+        if (f > next) break;
+        if (l >= next) next = l + 1;
+        if (next > last) return true;
+    }
+    return next > last;
+}
+
+// The loaded image starts with the signature the phone runs it by.
+std::string Signature(RegionList& list, uint32_t base) {
+    if (list.rangeCount == 0 || !list.buffers[0].data) return "";
+    const uint32_t offset = list.ranges[0].first - base;
+    return std::string(reinterpret_cast<const char*>(list.buffers[0].data.get()) + offset, 7);
+}
+
+TEST(SimPlatformAcceptance, EveryPlatformAndChipIsAcceptedByTheHost) {
+    const std::vector<std::string> platforms = PlatformSections();
+    ASSERT_GE(platforms.size(), 5u);
+    for (const std::string& name : platforms) {
+        SCOPED_TRACE(name);
+        std::string error;
+        const sim::PhoneConfig phone = sim::PhoneConfigForPlatform(kConfigDir, name, &error);
+        ASSERT_TRUE(error.empty()) << error;
+
+        auto ctx = HostContext(name);
+        ASSERT_TRUE(ReadPlatformDefinition(*ctx));
+        const PlatformInfo& p = ctx->platform;
+        EXPECT_EQ(p.activeBootLoader, phone.bootRom == sim::BootRomKind::Active);
+
+        // The loader files load into their buffers and carry the signatures
+        // the phone starts them by.
+        ASSERT_TRUE(AllocateRegionBuffers(*ctx));
+        ASSERT_EQ(LoadSRecordFile(*ctx, ctx->flashLoaderList(), p.flashLoaderPath, false), SUCCESS);
+        EXPECT_EQ(Signature(ctx->flashLoaderList(), p.flashLoaderBase), "FWFLASH");
+
+        if (p.activeBootLoader) {
+            // Blocks count from address 0 and the ROM's RAM holds 32 of them.
+            EXPECT_EQ(p.flashLoaderBase, 0u);
+            const RegionList& fl = ctx->flashLoaderList();
+            EXPECT_LT(fl.ranges[fl.rangeCount - 1].last / 4096 + 1, phone.active.ramBlocks + 1);
+        } else {
+            bool setupNeeded = false;
+            EXPECT_TRUE(HostAcceptsPassiveRom(p.memoryInterfaceType, phone.passive, setupNeeded));
+            if (p.setupLoaderIgnored) setupNeeded = false;
+            if (setupNeeded) {
+                ASSERT_NE(p.setupLoaderPath[0], '\0') << "the boot ROM needs a setup loader";
+                ASSERT_EQ(LoadSRecordFile(*ctx, ctx->setupLoaderList(), p.setupLoaderPath, false), SUCCESS);
+                EXPECT_EQ(Signature(ctx->setupLoaderList(), p.setupLoaderBase), "FWSETUP");
+                const uint32_t chunk = phone.setupLoader.maxTransferSize - 256u;
+                EXPECT_GE(chunk, 1u);
+                EXPECT_LE(chunk, 0x20000u);
+            }
+        }
+
+        // The flash loader: version at least 5.5, chips the host resolves to
+        // the same sectors the phone has, covering exactly the image buffers.
+        EXPECT_GE(phone.flashLoader.majorVersion * 256 + phone.flashLoader.minorVersion, 5 * 256 + 5);
+        ASSERT_GE(phone.chips.size(), 1u);
+        ASSERT_LE(phone.chips.size(), 4u);
+        std::vector<std::pair<uint64_t, uint64_t>> chipRanges, buffers;
+        for (const sim::ChipConfig& chip : phone.chips) {
+            SCOPED_TRACE(chip.name);
+            const FlashType amd(chip.amdManufacturer, chip.amdDevice, ctx->exeDirectory);
+            const FlashType intel(chip.intelManufacturer, chip.intelDevice, ctx->exeDirectory);
+            const FlashType* chosen = nullptr;
+            if (amd.IsKnown() && amd.GetCommandSet() == 0) chosen = &amd;
+            else if (intel.IsKnown() && intel.GetCommandSet() == 1) chosen = &intel;
+            ASSERT_NE(chosen, nullptr) << "Unknown Flash Chip";
+            ASSERT_NE(chosen->GetDescription(), nullptr);
+            ASSERT_EQ(static_cast<std::size_t>(chosen->GetBoundaryCount()), chip.sectorSizes.size() + 1);
+            uint32_t offset = 0;
+            for (std::size_t s = 0; s < chip.sectorSizes.size(); ++s) {
+                ASSERT_EQ(chosen->GetSectorOffsets()[s], offset) << s;
+                offset += chip.sectorSizes[s];
+            }
+            ASSERT_EQ(chosen->GetSectorOffsets()[chip.sectorSizes.size()], offset);
+            chipRanges.emplace_back(chip.firstAddress, uint64_t{chip.firstAddress} + offset - 1);
+        }
+        const RegionList& image = ctx->imageList();
+        ASSERT_GE(image.bufferCount, 1u);
+        for (uint32_t b = 0; b < image.bufferCount; ++b)
+            buffers.emplace_back(image.buffers[b].first, image.buffers[b].last);
+        for (const auto& [f, l] : buffers) EXPECT_TRUE(Covered(chipRanges, f, l)) << "image buffer outside flash";
+        for (const auto& [f, l] : chipRanges) EXPECT_TRUE(Covered(buffers, f, l)) << "chip without image buffer";
+        FreeRegionBuffers(*ctx);
+    }
+}
+
+}  // namespace
+}  // namespace flashwire::sim_test
