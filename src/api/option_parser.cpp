@@ -251,7 +251,8 @@ bool OptionParser::Text(std::string_view keyword, std::string_view value, char* 
             FLASH_TEXT_SIZE - 1);
         return false;
     }
-    std::memcpy(member, value.data(), value.size());
+    // An option without a value has an empty view that may not point anywhere.
+    value.copy(member, value.size());
     member[value.size()] = 0;
     const std::string_view shown = keyword == "suckfile" ? std::string_view("savefile") : keyword;
     Say(kEchoLevel, "/%.*s=%s", Shown(shown), shown.data(), member);

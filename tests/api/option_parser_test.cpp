@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -124,6 +125,20 @@ TEST_F(ParserTest, NameAtTheEndHasAnEmptyValue) {
     EXPECT_EQ(count_, 2);
     EXPECT_EQ(+o_.debug, 0u);
     EXPECT_EQ(Lines().back(), (Line{0, "/debug=0"}));
+}
+
+// A text option with nothing after its name (the string ends there) is an
+// empty text; the value then points nowhere and must not be copied from.
+TEST_F(ParserTest, TextOptionAtTheEndWithoutValueIsEmpty) {
+    std::snprintf(o_.platform, FLASH_TEXT_SIZE, "old");
+    for (const char* name : {"platform", "file", "savefile"}) {
+        EXPECT_EQ(Parse(std::string("/mode=read /") + name), 0u) << name;
+        EXPECT_EQ(count_, 2);
+        EXPECT_EQ(Lines().back(), (Line{0, std::string("/") + name + "="}));
+    }
+    EXPECT_STREQ(o_.platform, "");
+    EXPECT_STREQ(o_.file, "");
+    EXPECT_STREQ(o_.saveFile, "");
 }
 
 TEST_F(ParserTest, FlagsHoldZeroOrOne) {
