@@ -213,6 +213,7 @@ struct RunOutcome {
     bool rebootAfterEnd = false;  // the phone rebooted right after the success
     std::string faults;
     std::string lastLine;
+    std::string phoneState;
 };
 
 class BootFaultSweep : public ::testing::TestWithParam<std::string> {
@@ -262,6 +263,8 @@ RunOutcome BootFaultSweep::RunSeed(uint64_t seed) {
     const uint32_t endMs = rig.NowMs();
     const uint32_t r = out.result;
     if (!rig.host.lines.empty()) out.lastLine = rig.host.lines.back().text;
+    out.phoneState = "phone stage " + std::to_string(static_cast<int>(rig.phone().stage())) +
+                     (rig.phone().halted() ? " (halted)" : "") + ", boots " + std::to_string(rig.phone().bootCount());
 
     static const uint32_t kAllowed[] = {SUCCESS,    ERR_PROTOCOL,   ERR_TIMEOUT,  ERR_CRC, ERR_TOO_MANY_RETRIES,
                                         ERR_CMD_FAILED, ERR_ABORT, ERR_UNKOWN_HW};
@@ -372,8 +375,9 @@ TEST_P(BootFaultSweep, EveryRunEndsSoundly) {
         if (run.lostToReboot) ++distribution["(success lost to a reboot)"];
         if (run.rebootAfterEnd) ++distribution["(reboot after success)"];
         if (verbose) {
-            std::printf("seed %llu: %s;%s; last line: %s\n", static_cast<unsigned long long>(seed),
-                        CodeName(run.result).c_str(), run.faults.c_str(), run.lastLine.c_str());
+            std::printf("seed %llu: %s;%s; %s; last line: %s\n", static_cast<unsigned long long>(seed),
+                        CodeName(run.result).c_str(), run.faults.c_str(), run.phoneState.c_str(),
+                        run.lastLine.c_str());
         }
         if (!run.failures.empty()) {
             std::string all;
