@@ -246,6 +246,10 @@ RunOutcome BootFaultSweep::RunSeed(uint64_t seed) {
     ctx.services.clock = &clock;
     ctx.services.serial = &serial;
     rig.trigger.abortAtMs = kDeadlineMs;
+    // Half the active runs bound the wait for the rate acknowledgement.
+    const bool unattended = active && (rng() & 1u) != 0;
+    ctx.options.unattended = unattended ? 1 : 0;
+    if (unattended) out.faults += " unattended";
 
     std::snprintf(ctx.exeDirectory, kPathSize, "%s", kConfigDir.c_str());
     std::snprintf(ctx.platformDefPath, kPathSize, "%splatform.def", kConfigDir.c_str());
@@ -283,6 +287,13 @@ RunOutcome BootFaultSweep::RunSeed(uint64_t seed) {
     // 250 ms once the phone woke up, and never stay non-blocking.
     const PortRecord& port = ctx.ports[0];
     if (port.nonBlocking) fail("port left in non-blocking mode");
+    platform::CommTimeouts onPort{};
+    if (port.handle == nullptr || !port.handle->GetTimeouts(onPort) || onPort.readTotalConstant != port.readTimeout ||
+        onPort.readInterval != 0 || onPort.readTotalMultiplier != 0) {
+        fail("the port's time-outs differ from its record (" + std::to_string(onPort.readInterval) + "/" +
+             std::to_string(onPort.readTotalMultiplier) + "/" + std::to_string(onPort.readTotalConstant) + " vs " +
+             std::to_string(port.readTimeout) + ")");
+    }
     if (active) {
         if (port.readTimeout != 1000 && !(port.readTimeout == 500 && r == ERR_ABORT))
             fail("active: read time-out " + std::to_string(port.readTimeout));
