@@ -20,18 +20,15 @@
 #include "target/flash_type.h"
 #include "target/ini_file.h"
 #include "target/platform_definition.h"
+#include "fuzz_support.h"
 #include "job/context.h"
 
 using namespace flashwire;
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "INVARIANT FAILED: %s\n", what);
-    std::abort();
-}
-
-int32_t Quiet(FlashHandle*, int32_t, const char*) { return 0; }
+using fuzz_support::Fail;
+using fuzz_support::Quiet;
 
 const std::string& Dir() {
     static const std::string dir = [] {

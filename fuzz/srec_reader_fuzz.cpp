@@ -17,18 +17,15 @@
 
 #include "image/region_list.h"
 #include "image/srec_reader.h"
+#include "fuzz_support.h"
 #include "job/context.h"
 
 using namespace flashwire;
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "INVARIANT FAILED: %s\n", what);
-    std::abort();
-}
-
-int32_t Quiet(FlashHandle*, int32_t, const char*) { return 0; }
+using fuzz_support::Fail;
+using fuzz_support::Quiet;
 int32_t QuietBegin(FlashHandle*, const char*, uint32_t) { return 0; }
 int32_t QuietUpdate(FlashHandle*, uint32_t, uint32_t) { return 0; }
 int32_t QuietEnd(FlashHandle*) { return 0; }
