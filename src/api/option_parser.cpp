@@ -15,6 +15,7 @@
 #include "api/address_range.h"
 #include "api/option_ranges.h"
 #include "api/options.h"
+#include "api/speed_table.h"
 #include "job/reporting.h"
 
 namespace flashwire {

@@ -23,8 +23,7 @@ uint16_t BlockChecksum(std::span<const uint8_t> bytes) {
     return static_cast<uint16_t>(sum ^ 0xFFFFu);
 }
 
-std::span<const uint8_t> RamBlock(FlashContext& ctx, uint32_t block) {
-    const RegionList& list = ctx.flashLoaderList();
+std::span<const uint8_t> RamBlock(const RegionList& list, uint32_t block) {
     if (list.bufferCount == 0 || !list.buffers[0].data) return {};
     const uint64_t offset = static_cast<uint64_t>(block) * kRamBlockSize;
     const uint64_t length = static_cast<uint64_t>(list.buffers[0].last) - list.buffers[0].first + 1;
@@ -87,7 +86,7 @@ uint32_t SendBlockNumber(FlashContext& ctx, uint32_t block) {
 
 uint32_t SendBlockData(FlashContext& ctx, uint32_t block) {
     ReportDebug(ctx, "TX: data[%u] (%d bytes)", block, static_cast<int>(kRamBlockSize));
-    const std::span<const uint8_t> data = RamBlock(ctx, block);
+    const std::span<const uint8_t> data = RamBlock(ctx.flashLoaderList(), block);
     if (data.empty()) {
         ReportMessage(ctx, 2, "Block %u lies outside the flash loader buffer", block);
         return ERR_BAD_PLATFORM;
@@ -103,7 +102,7 @@ uint32_t SendBlockData(FlashContext& ctx, uint32_t block) {
 
 uint32_t SendBlockChecksum(FlashContext& ctx, uint32_t block) {
     const uint32_t port = ctx.activePort;
-    const std::span<const uint8_t> data = RamBlock(ctx, block);
+    const std::span<const uint8_t> data = RamBlock(ctx.flashLoaderList(), block);
     if (data.empty()) {
         ReportMessage(ctx, 2, "Block %u lies outside the flash loader buffer", block);
         return ERR_BAD_PLATFORM;

@@ -16,9 +16,9 @@ inline constexpr uint16_t kEndOfImageBlock = 0xFFFF;
 // The 16-bit sum of the bytes, complemented.
 uint16_t BlockChecksum(std::span<const uint8_t> bytes);
 
-// Block i of the flash loader buffer (offset i * 4096), or an empty span when
-// the buffer does not hold the whole block.
-std::span<const uint8_t> RamBlock(FlashContext& ctx, uint32_t block);
+// Block i of the list's first buffer, the flash loader buffer (offset
+// i * 4096), or an empty span when the buffer does not hold the whole block.
+std::span<const uint8_t> RamBlock(const RegionList& list, uint32_t block);
 
 // 'b' and the number; the phone answers 'B' and the number ('P' for the end
 // marker 0xFFFF). SUCCESS or ERR_PROTOCOL.

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "api/address_range.h"
+#include "job/context.h"
 
 namespace flashwire {
 

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "image/memory_region.h"
 
 namespace flashwire {
+
+struct FlashContext;
 
 // Size of the setup loader's and the flash loader's buffer (base to base + 0x1FFFF).
 inline constexpr uint32_t kLoaderBufferSize = 0x20000;

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "job/context.h"
+#include "image/memory_region.h"
 
 namespace flashwire {
+
+struct FlashContext;
 
 // Longest line, its line end included; longer lines are refused.
 inline constexpr std::size_t kMaxSRecordLine = 127;

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "image/memory_region.h"
 
 namespace flashwire {
+
+struct FlashContext;
 
 // Writes the /read ranges of the options, in their order, from the buffers of
 // list to the options' saveFile as S3 records of at most 16 bytes, between the

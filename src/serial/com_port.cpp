@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <span>
 
+#include "api/speed_table.h"
+#include "job/context.h"
 #include "job/reporting.h"
 
 namespace flashwire {

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "job/context.h"
-
 namespace flashwire {
+
+struct FlashContext;
 
 // Port numbers are zero-based (0 = "COM1"); kComPortCount and above mean no port.
 inline constexpr uint32_t kComPortCount = 12;

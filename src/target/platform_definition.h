@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "job/context.h"
-
 namespace flashwire {
+
+struct FlashContext;
 
 // Reads and checks the section named by the platform option from
 // ctx.platformDefPath, fills ctx.platform and places the image list's buffers.

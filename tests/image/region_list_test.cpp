@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "job/context.h"
+
 namespace flashwire {
 namespace {
 

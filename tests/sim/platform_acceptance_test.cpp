@@ -9,6 +9,7 @@
 
 #include "image/region_list.h"
 #include "image/srec_reader.h"
+#include "job/context.h"
 #include "sim/phone_factory.h"
 #include "target/flash_type.h"
 #include "target/platform_definition.h"

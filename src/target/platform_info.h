@@ -1,0 +1,33 @@
+// Target description: what "platform.def" says about the phone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace flashwire {
+
+struct FlashDefinition {
+    uint32_t base = 0;
+    uint32_t size = 0;  // bytes
+    uint32_t attribute = 0;
+};
+
+// Size of the path fields (loader files here, the context's directories).
+inline constexpr std::size_t kPathSize = 256;
+
+struct PlatformInfo {
+    char setupLoaderPath[kPathSize]{};
+    char flashLoaderPath[kPathSize]{};
+    uint32_t memoryInterfaceType = 0;
+    bool activeBootLoader = false;
+    bool setupLoaderIgnored = false;
+    bool setupLoaderNeeded = false;
+    uint32_t setupLoaderBase = 0;
+    uint32_t flashLoaderBase = 0;
+    uint32_t stackBase = 0;
+    bool chipDescription = false;
+    uint32_t flashDefinitionCount = 0;
+    FlashDefinition flashDefinitions[4]{};
+};
+
+}  // namespace flashwire
