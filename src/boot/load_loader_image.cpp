@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "api/address_range.h"
-#include "boot/bl_wait_for_4cc.h"
-#include "boot/four_cc.h"
-#include "boot/le32.h"
+#include "boot/boot_command_exchange.h"
+#include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
 #include "boot/scoped_priority.h"
 #include "image/region_list.h"
 #include "job/reporting.h"
+#include "wire/le32.h"
 
 namespace flashwire {
 namespace {

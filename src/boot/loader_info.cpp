@@ -2,11 +2,11 @@
 
 #include <array>
 
-#include "boot/bl_wait_for_4cc.h"
-#include "boot/four_cc.h"
-#include "boot/le32.h"
+#include "boot/boot_command_exchange.h"
+#include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
 #include "job/reporting.h"
+#include "wire/le32.h"
 
 namespace flashwire {
 namespace {

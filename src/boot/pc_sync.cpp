@@ -1,9 +1,10 @@
 #include "boot/pc_sync.h"
 
-#include "boot/four_cc.h"
-#include "boot/wait_for_4ccs.h"
+#include "boot/boot_tokens.h"
 #include "job/reporting.h"
 #include "serial/com_port.h"
+#include "wire/four_cc.h"
+#include "wire/wait_for_4ccs.h"
 
 namespace flashwire {
 namespace {

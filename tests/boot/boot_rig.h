@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "boot/crc32.h"
-#include "boot/four_cc.h"
-#include "boot/le32.h"
+#include "boot/boot_tokens.h"
 #include "image/region_list.h"
 #include "job/context.h"
 #include "serial/com_port.h"
 #include "sim/phone.h"
 #include "sim/phone_config.h"
 #include "sim/virtual_link.h"
+#include "wire/crc32.h"
+#include "wire/four_cc.h"
+#include "wire/le32.h"
 
 namespace flashwire::boot_test {
 

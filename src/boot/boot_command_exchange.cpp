@@ -1,11 +1,12 @@
-#include "boot/bl_wait_for_4cc.h"
+#include "boot/boot_command_exchange.h"
 
-#include "boot/crc32.h"
-#include "boot/four_cc.h"
-#include "boot/le32.h"
-#include "boot/wait_for_4ccs.h"
+#include "boot/boot_tokens.h"
 #include "job/reporting.h"
 #include "serial/com_port.h"
+#include "wire/crc32.h"
+#include "wire/four_cc.h"
+#include "wire/le32.h"
+#include "wire/wait_for_4ccs.h"
 
 namespace flashwire {
 namespace {

@@ -24,18 +24,6 @@ constexpr void StoreFourCC(uint32_t code, uint8_t* out) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(code >> (8 * i));
 }
 
-// Tokens of the boot loader and setup loader exchange.
-inline constexpr uint32_t PC_SYNC = FourCC("sync");      // host: resynchronise (raw, no frame)
-inline constexpr uint32_t BL_SYNC_ACK = FourCC("-()-");  // phone: answer to "sync"
-inline constexpr uint32_t PC_INFO = FourCC("info");
-inline constexpr uint32_t PC_DATA = FourCC("data");
-inline constexpr uint32_t PC_DONE = FourCC("done");
-inline constexpr uint32_t PC_EOM = FourCC("(pc)");  // end of every command frame
-inline constexpr uint32_t BL_RESP = FourCC("resp");  // start of a reply
-inline constexpr uint32_t BL_OK = FourCC("+ok+");
-inline constexpr uint32_t BL_NACK = FourCC("nack");
-inline constexpr uint32_t BL_EOM = FourCC("(hw)");  // end of every reply
-
-static_assert(PC_SYNC == 0x636E7973u, "4CCs keep their characters in wire order");
+static_assert(FourCC("sync") == 0x636E7973u, "4CCs keep their characters in wire order");
 
 }  // namespace flashwire

@@ -1,9 +1,9 @@
-#include "boot/wait_for_4ccs.h"
+#include "wire/wait_for_4ccs.h"
 
 #include "api/error_codes.h"
-#include "boot/four_cc.h"
 #include "job/reporting.h"
 #include "serial/com_port.h"
+#include "wire/four_cc.h"
 
 namespace flashwire {
 namespace {

@@ -1,4 +1,4 @@
-#include "boot/crc32.h"
+#include "wire/crc32.h"
 
 #include <gtest/gtest.h>
 

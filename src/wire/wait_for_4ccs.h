@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
-
 namespace flashwire {
+
+struct FlashContext;
 
 // Reads one byte at a time (5 ms read time-out) until the last four bytes
 // received in this call equal one of the listed 4CCs (list order decides

@@ -1,6 +1,6 @@
 // The 4CC scanner against a scripted line: bytes arrive at given
 // milliseconds of a fake clock, and every read waits as its time-out says.
-#include "boot/wait_for_4ccs.h"
+#include "wire/wait_for_4ccs.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "boot/four_cc.h"
+#include "job/context.h"
 #include "serial/com_port.h"
+#include "wire/four_cc.h"
 
 namespace flashwire {
 namespace {

@@ -1,4 +1,4 @@
-// Little-endian 32-bit fields of the framed boot loader messages.
+// Little-endian 32-bit fields of the framed messages on the wire.
 #pragma once
 
 #include <cstdint>

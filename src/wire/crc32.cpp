@@ -1,11 +1,11 @@
 // Table-driven CRC-32, eight bytes per step ("slicing by eight"). Each table
 // k answers: the CRC register contribution of one byte followed by k zero
 // bytes, so eight table look-ups replace eight one-byte steps.
-#include "boot/crc32.h"
+#include "wire/crc32.h"
 
 #include <array>
 
-#include "boot/le32.h"
+#include "wire/le32.h"
 
 namespace flashwire {
 namespace {
