@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 #include "sim/link_core.h"
 
@@ -38,43 +39,40 @@ std::unique_ptr<platform::SerialPort> VirtualSerialProvider::Open(uint32_t portN
     return std::make_unique<VirtualSerialPort>(core_, portNumber, it->second);
 }
 
-void VirtualSerialProvider::WriteConcurrently(std::span<platform::StreamWrite> writes) {
-    std::lock_guard lock(core_.mutex);
-    const uint64_t start = core_.Now();
-    struct Cursor {
-        VirtualSerialPort* port;
-        std::span<const uint8_t> data;
-        std::size_t next = 0;
-    };
-    std::vector<Cursor> cursors;
-    for (platform::StreamWrite& w : writes) {
-        auto* port = dynamic_cast<VirtualSerialPort*>(w.port);
-        w.sent = 0;
-        w.ok = port != nullptr;
-        cursors.push_back({port, w.data});
-    }
-    uint64_t end = start;
+void LinkCore::DeliverHostBytes(uint64_t us) {
     for (;;) {
-        // The earliest next byte over all streams; ties go to the earlier stream.
-        std::size_t best = cursors.size();
+        // The earliest next byte over all writes; ties go to the earlier write.
+        HostWrite* best = nullptr;
         uint64_t bestUs = kNever;
-        for (std::size_t k = 0; k < cursors.size(); ++k) {
-            const Cursor& c = cursors[k];
-            if (!c.port || c.next >= c.data.size()) continue;
-            const uint64_t t = PcByteArrivalUs(start, c.next, c.port->baud());
+        for (HostWrite& w : hostWrites) {
+            if (w.Finished()) continue;
+            const uint64_t t = w.NextUs();
             if (t < bestUs) {
                 bestUs = t;
-                best = k;
+                best = &w;
             }
         }
-        if (best == cursors.size()) break;
-        Cursor& c = cursors[best];
-        core_.phone.HostByte(c.port->uart(), bestUs, c.data[c.next], c.port->baud());
-        ++c.next;
-        writes[best].sent = static_cast<uint32_t>(c.next);
-        end = std::max(end, bestUs);
+        if (best == nullptr || bestUs > us) return;
+        phone.HostByte(best->uart, bestUs, best->data[best->next], best->baud);
+        ++best->next;
     }
-    core_.AdvanceTo(end);
+}
+
+uint64_t LinkCore::NextHostByteUs() const {
+    uint64_t t = kNever;
+    for (const HostWrite& w : hostWrites)
+        if (!w.Finished()) t = std::min(t, w.NextUs());
+    return t;
+}
+
+HostWrite* LinkCore::FindHostWrite(const VirtualSerialPort* port) {
+    for (HostWrite& w : hostWrites)
+        if (w.port == port) return &w;
+    return nullptr;
+}
+
+void LinkCore::EndHostWrite(const VirtualSerialPort* port) {
+    std::erase_if(hostWrites, [port](const HostWrite& w) { return w.port == port; });
 }
 
 VirtualLink::VirtualLink(const PhoneConfig& config, uint64_t seed)

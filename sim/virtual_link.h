@@ -19,11 +19,18 @@
 //    after kIdleReadLimitUs (60 virtual seconds) without a byte, returning
 //    what arrived, so a read for bytes that never come cannot hang.
 // Writes: byte i of a write arrives at the phone (i + 1) * 10 bit times after
-// the write began (the PC rate is what SetSettings last set); the write
-// returns when the last byte is out, the clock advanced to it.
-// WriteConcurrently: every stream starts at the same time, bytes reach the
-// phone interleaved by time (ties: stream order), the clock ends at the
-// latest end.
+// the write began (the PC rate is what SetSettings last set, when the write
+// began); the write returns when the last byte is out, the clock advanced to
+// it. BeginWrite starts a write at the current time without moving the clock;
+// PollWrite advances the clock to the write's last byte (or by waitMs, if
+// that comes first). Bytes of writes under way on several ports reach the
+// phone interleaved by time (ties: the write begun first), however the clock
+// is advanced. So SerialProvider::WriteConcurrently starts every stream at
+// the same time, bytes reach the phone interleaved by time (ties: stream
+// order) and the clock ends at the latest end; a port's next stream starts
+// once the driver has seen its previous one end. Drain returns true at once
+// (a write that returned has reached the phone); closing a port cuts off its
+// write under way.
 // Bytes the phone sends while no port is open on their UART are lost; the PC
 // side keeps up to kPcReceiveBuffer bytes per port (more are dropped, counted
 // in droppedBytes()).
@@ -66,7 +73,6 @@ public:
     explicit VirtualSerialProvider(LinkCore& core) : core_(core) {}
     std::unique_ptr<platform::SerialPort> Open(uint32_t portNumber, bool overlapped,
                                                uint32_t& systemError) override;
-    void WriteConcurrently(std::span<platform::StreamWrite> writes) override;
 
 private:
     LinkCore& core_;

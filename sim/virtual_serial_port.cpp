@@ -18,6 +18,8 @@ VirtualSerialPort::VirtualSerialPort(LinkCore& core, uint32_t portNumber, unsign
 
 VirtualSerialPort::~VirtualSerialPort() {
     std::lock_guard lock(core_.mutex);
+    // A write still under way is cut off: its remaining bytes never leave.
+    core_.EndHostWrite(this);
     core_.openPorts.erase(portNumber_);
 }
 
@@ -98,7 +100,9 @@ bool VirtualSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
             limit = std::min(limit, lastByteUs + static_cast<uint64_t>(t.readInterval) * 1000);
         const uint64_t now = core_.Now();
         if (now >= limit) break;
-        uint64_t target = std::min({core_.phone.NextOutputUs(uart_), core_.phone.NextEventUs(), limit});
+        // The phone may answer a byte of a write under way on any port.
+        uint64_t target = std::min(
+            {core_.phone.NextOutputUs(uart_), core_.phone.NextEventUs(), core_.NextHostByteUs(), limit});
         if (target <= now) target = now + 1;  // always move on
         core_.AdvanceTo(target);
         Pull(core_.Now());
@@ -115,16 +119,50 @@ bool VirtualSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
 
 bool VirtualSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
     std::lock_guard lock(core_.mutex);
-    lastError_ = 0;
-    const uint64_t start = core_.Now();
-    const uint32_t baud = settings_.baud;
-    uint64_t end = start;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        end = PcByteArrivalUs(start, i, baud);
-        core_.phone.HostByte(uart_, end, data[i], baud);
+    sent = 0;
+    if (!BeginWrite(data)) return false;
+    return PollWrite(platform::kInfinite, sent) == platform::WriteStatus::Done;
+}
+
+bool VirtualSerialPort::BeginWrite(std::span<const uint8_t> data) {
+    std::lock_guard lock(core_.mutex);
+    if (core_.FindHostWrite(this) != nullptr) {
+        lastError_ = EBUSY;
+        return false;
     }
-    core_.AdvanceTo(end);
-    sent = static_cast<uint32_t>(data.size());
+    lastError_ = 0;
+    core_.hostWrites.push_back(HostWrite{this, uart_, settings_.baud, core_.Now(), data, 0});
+    return true;
+}
+
+platform::WriteStatus VirtualSerialPort::PollWrite(uint32_t waitMs, uint32_t& sent) {
+    std::lock_guard lock(core_.mutex);
+    const HostWrite* w = core_.FindHostWrite(this);
+    if (w == nullptr) {
+        sent = 0;
+        lastError_ = EINVAL;
+        return platform::WriteStatus::Failed;
+    }
+    // The clock runs to the write's last byte, or for waitMs.
+    const uint64_t end = w->EndUs();
+    const uint64_t now = core_.Now();
+    const uint64_t target =
+        waitMs == platform::kInfinite ? end : std::min(end, now + uint64_t{waitMs} * 1000);
+    core_.AdvanceTo(std::max(target, now));
+    w = core_.FindHostWrite(this);
+    sent = static_cast<uint32_t>(w->next);
+    if (!w->Finished()) return platform::WriteStatus::Pending;
+    core_.EndHostWrite(this);
+    return platform::WriteStatus::Done;
+}
+
+bool VirtualSerialPort::Drain() {
+    std::lock_guard lock(core_.mutex);
+    // A finished write has already reached the phone.
+    if (core_.FindHostWrite(this) != nullptr) {
+        lastError_ = EBUSY;
+        return false;
+    }
     return true;
 }
 

@@ -100,6 +100,13 @@ struct CommTimeouts {
     uint32_t writeTotalConstant = 0;
 };
 
+// How a write begun with SerialPort::BeginWrite stands.
+enum class WriteStatus : uint8_t {
+    Pending,  // bytes still to go out
+    Done,     // every byte went out
+    Failed,   // it ended otherwise (LastError tells why)
+};
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
@@ -112,6 +119,28 @@ public:
     virtual bool Read(std::span<uint8_t> buffer, uint32_t& received) = 0;
     // Writes all bytes (or fails); sent tells how many went out.
     virtual bool Write(std::span<const uint8_t> data, uint32_t& sent) = 0;
+
+    // ---- A write in steps, the way SerialProvider::WriteConcurrently drives
+    // several ports at once. A port has at most one such write at a time; its
+    // data must stay valid until PollWrite told Done or Failed. A port that
+    // wraps another forwards all three calls to it.
+
+    // Starts writing data and returns at once. False (nothing sent, LastError
+    // set) when the write cannot start, for example while the port's previous
+    // write has not ended.
+    virtual bool BeginWrite(std::span<const uint8_t> data) = 0;
+    // Moves the begun write on and waits until it has ended or waitMs has
+    // passed (kInfinite: until it has ended); sent tells how many bytes went
+    // out so far. Every write ends: the port's write time-outs, or without
+    // them a write that cannot move a byte for too long, make it fail. After
+    // Done or Failed the next write may begin; without a begun write the
+    // result is Failed.
+    virtual WriteStatus PollWrite(uint32_t waitMs, uint32_t& sent) = 0;
+    // Returns once every byte written so far has left the PC's side of the
+    // line; bounded. False (LastError set) when the line does not drain in
+    // time, the state cannot be read, or a begun write has not ended.
+    virtual bool Drain() = 0;
+
     // The system error code of the last failed operation (0 if none).
     virtual uint32_t LastError() const = 0;
 };
@@ -131,9 +160,23 @@ public:
     // sets systemError.
     virtual std::unique_ptr<SerialPort> Open(uint32_t portNumber, bool overlapped,
                                              uint32_t& systemError) = 0;
-    // Starts every write at once and returns when all have completed.
-    virtual void WriteConcurrently(std::span<StreamWrite> writes) = 0;
+
+    // Writes the streams at once on their ports and returns when every one
+    // has ended, each with its own sent and ok (a stream without a port fails
+    // alone). Built only from the ports' BeginWrite and PollWrite, so any port
+    // works, wrapped or not, and every provider writes alike: every stream
+    // begins at once (a port's second stream begins when its first ends), then
+    // each is waited for in stream order; while several are under way a wait
+    // gives each stream at most kStreamWaitSliceMs at a time, so one port's
+    // wait never holds back another's bytes. Every wait is bounded by the
+    // ports' own write limits. Not virtual: one implementation for every
+    // provider (platform/write_concurrently.cpp).
+    void WriteConcurrently(std::span<StreamWrite> writes);
 };
+
+// The longest single wait on one stream of WriteConcurrently while other
+// streams are under way.
+inline constexpr uint32_t kStreamWaitSliceMs = 2;
 
 // ---- Facts about the running process ------------------------------------
 

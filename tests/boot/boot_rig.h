@@ -14,6 +14,7 @@
 #include "sim/phone.h"
 #include "sim/phone_config.h"
 #include "sim/virtual_link.h"
+#include "support/forwarding_port.h"
 #include "wire/crc32.h"
 #include "wire/four_cc.h"
 #include "wire/le32.h"
@@ -99,28 +100,14 @@ private:
     AbortTrigger& trigger_;
 };
 
-class TriggerPort final : public platform::SerialPort {
+class TriggerPort final : public test_support::ForwardingPort {
 public:
     TriggerPort(std::unique_ptr<platform::SerialPort> inner, AbortTrigger& trigger)
-        : inner_(std::move(inner)), trigger_(trigger) {}
-    bool GetSettings(platform::LineSettings& out) override { return inner_->GetSettings(out); }
-    bool SetSettings(const platform::LineSettings& settings) override { return inner_->SetSettings(settings); }
-    bool GetTimeouts(platform::CommTimeouts& out) override { return inner_->GetTimeouts(out); }
-    bool SetTimeouts(const platform::CommTimeouts& timeouts) override { return inner_->SetTimeouts(timeouts); }
-    bool Read(std::span<uint8_t> buffer, uint32_t& received) override {
-        const bool ok = inner_->Read(buffer, received);
-        trigger_.Poll();
-        return ok;
-    }
-    bool Write(std::span<const uint8_t> data, uint32_t& sent) override {
-        const bool ok = inner_->Write(data, sent);
-        trigger_.Poll();
-        return ok;
-    }
-    uint32_t LastError() const override { return inner_->LastError(); }
+        : ForwardingPort(std::move(inner)), trigger_(trigger) {}
 
 private:
-    std::unique_ptr<platform::SerialPort> inner_;
+    void AfterWait() override { trigger_.Poll(); }
+
     AbortTrigger& trigger_;
 };
 
@@ -132,7 +119,6 @@ public:
         if (!port) return port;
         return std::make_unique<TriggerPort>(std::move(port), trigger_);
     }
-    void WriteConcurrently(std::span<platform::StreamWrite> writes) override { inner_.WriteConcurrently(writes); }
 
 private:
     platform::SerialProvider& inner_;

@@ -108,27 +108,14 @@ private:
     Watchdog& dog_;
 };
 
-class WatchdogPort final : public platform::SerialPort {
+class WatchdogPort final : public test_support::ForwardingPort {
 public:
-    WatchdogPort(std::unique_ptr<platform::SerialPort> inner, Watchdog& dog) : inner_(std::move(inner)), dog_(dog) {}
-    bool GetSettings(platform::LineSettings& out) override { return inner_->GetSettings(out); }
-    bool SetSettings(const platform::LineSettings& s) override { return inner_->SetSettings(s); }
-    bool GetTimeouts(platform::CommTimeouts& out) override { return inner_->GetTimeouts(out); }
-    bool SetTimeouts(const platform::CommTimeouts& t) override { return inner_->SetTimeouts(t); }
-    bool Read(std::span<uint8_t> buffer, uint32_t& received) override {
-        const bool ok = inner_->Read(buffer, received);
-        dog_.Poll();
-        return ok;
-    }
-    bool Write(std::span<const uint8_t> data, uint32_t& sent) override {
-        const bool ok = inner_->Write(data, sent);
-        dog_.Poll();
-        return ok;
-    }
-    uint32_t LastError() const override { return inner_->LastError(); }
+    WatchdogPort(std::unique_ptr<platform::SerialPort> inner, Watchdog& dog)
+        : ForwardingPort(std::move(inner)), dog_(dog) {}
 
 private:
-    std::unique_ptr<platform::SerialPort> inner_;
+    void AfterWait() override { dog_.Poll(); }
+
     Watchdog& dog_;
 };
 
@@ -140,7 +127,6 @@ public:
         if (!port) return port;
         return std::make_unique<WatchdogPort>(std::move(port), dog_);
     }
-    void WriteConcurrently(std::span<platform::StreamWrite> writes) override { inner_.WriteConcurrently(writes); }
 
 private:
     platform::SerialProvider& inner_;

@@ -90,6 +90,17 @@ struct FakePort final : platform::SerialPort {
         sent = writeMovesNothing ? 0 : static_cast<uint32_t>(data.size());
         return true;
     }
+    // The COM layer never writes in steps.
+    bool BeginWrite(std::span<const uint8_t>) override {
+        error = ENOTSUP;
+        return false;
+    }
+    platform::WriteStatus PollWrite(uint32_t, uint32_t& sent) override {
+        sent = 0;
+        error = ENOTSUP;
+        return platform::WriteStatus::Failed;
+    }
+    bool Drain() override { return true; }
     uint32_t LastError() const override { return error; }
 };
 
@@ -109,7 +120,6 @@ struct FakeProvider final : platform::SerialProvider {
         ready.pop_front();
         return port;
     }
-    void WriteConcurrently(std::span<platform::StreamWrite>) override {}
 };
 
 class ComPortWithFakes : public ::testing::Test {

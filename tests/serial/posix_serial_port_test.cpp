@@ -1,5 +1,6 @@
 // The system's serial ports on pseudo-terminals: device mapping, line
-// settings, read time-outs, bounded writes and concurrent stream writes.
+// settings, read time-outs, bounded writes, writes in steps, draining and
+// concurrent stream writes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include "platform/posix/posix_serial_port.h"
 #include "platform/posix/posix_services.h"
 #include "serial_test_support.h"
+#include "support/forwarding_port.h"
 
 using namespace flashwire::platform;
 using namespace std::chrono_literals;
@@ -298,13 +300,44 @@ TEST(PosixSerialWrite, AllBytesArriveAndAStalledWriteEndsAtItsTimeout) {
     EXPECT_LE(ms, 200);
 }
 
-TEST(PosixSerialWrite, ConcurrentStreamsOnTwoPorts) {
+TEST(PosixSerialWrite, WriteInStepsAndDrain) {
+    PtyPort p(6, 921600);
+    ASSERT_TRUE(p.ok());
+    SerialPort& port = *p.port;
+    uint32_t sent = 1;
+    EXPECT_EQ(port.PollWrite(0, sent), WriteStatus::Failed);  // nothing begun
+    EXPECT_EQ(sent, 0u);
+    EXPECT_EQ(port.LastError(), static_cast<uint32_t>(EINVAL));
+
+    // More than the pseudo-terminal holds: the write stays under way until the other end reads.
+    const auto data = Pattern(200000, 8);
+    ASSERT_TRUE(port.BeginWrite(data));
+    EXPECT_FALSE(port.BeginWrite(data));
+    EXPECT_EQ(port.LastError(), static_cast<uint32_t>(EBUSY));
+    EXPECT_FALSE(port.Drain());
+    EXPECT_EQ(port.LastError(), static_cast<uint32_t>(EBUSY));
+    EXPECT_EQ(port.PollWrite(10, sent), WriteStatus::Pending);
+    EXPECT_GT(sent, 0u);
+    EXPECT_LT(sent, data.size());
+
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = p.pty.Receive(data.size(), 5000); });
+    EXPECT_EQ(port.PollWrite(kInfinite, sent), WriteStatus::Done);
+    EXPECT_EQ(sent, data.size());
+    EXPECT_TRUE(port.Drain());
+    reader.join();
+    EXPECT_EQ(got, data);
+}
+
+TEST(PosixSerialWrite, ConcurrentStreamsOnTwoWrappedPorts) {
     PtyPort pa(6, 921600), pb(7, 921600);
     ASSERT_TRUE(pa.ok() && pb.ok());
     PtyPair& a = pa.pty;
     PtyPair& b = pb.pty;
-    SerialPort* portA = pa.port.get();
-    SerialPort* portB = pb.port.get();
+    // Wrapped as the host's watching wrappers do: the streams go through the wrappers' steps.
+    flashwire::test_support::ForwardingPort wrappedA(std::move(pa.port)), wrappedB(std::move(pb.port));
+    SerialPort* portA = &wrappedA;
+    SerialPort* portB = &wrappedB;
 
     const auto dataA = Pattern(64 * 1024, 2);
     const auto dataB = Pattern(64 * 1024, 3);

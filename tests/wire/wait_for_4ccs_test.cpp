@@ -68,6 +68,13 @@ public:
         sent = static_cast<uint32_t>(data.size());
         return true;
     }
+    // The scanner never writes in steps.
+    bool BeginWrite(std::span<const uint8_t>) override { return false; }
+    platform::WriteStatus PollWrite(uint32_t, uint32_t& sent) override {
+        sent = 0;
+        return platform::WriteStatus::Failed;
+    }
+    bool Drain() override { return true; }
     uint32_t LastError() const override { return 0; }
 
 private:
@@ -82,7 +89,6 @@ public:
     std::unique_ptr<platform::SerialPort> Open(uint32_t, bool, uint32_t&) override {
         return std::make_unique<ScriptedPort>(clock_, script_);
     }
-    void WriteConcurrently(std::span<platform::StreamWrite>) override {}
 
 private:
     FakeClock& clock_;

@@ -261,18 +261,26 @@ bool PosixSerialPort::Read(std::span<uint8_t> buffer, uint32_t& received) {
 
 // ---- Writing --------------------------------------------------------------
 
-PendingWrite PosixSerialPort::BeginWrite(std::span<const uint8_t> data, SteadyClock::time_point now) const {
-    PendingWrite w;
+bool PosixSerialPort::BeginWrite(std::span<const uint8_t> data) {
+    if (pending_) {
+        Fail(EBUSY);
+        return false;
+    }
+    const auto now = SteadyClock::now();
+    PendingWrite& w = pending_.emplace();
     w.data = data;
     w.lastProgress = now;
     if (timeouts_.writeTotalMultiplier != 0 || timeouts_.writeTotalConstant != 0) {
         w.hasDeadline = true;
         w.deadline = now + TotalLimit(timeouts_.writeTotalMultiplier, data.size(), timeouts_.writeTotalConstant);
     }
-    return w;
+    const Step step = Advance(w);
+    if (step != Step::Blocked) w.ended = step == Step::Done ? WriteStatus::Done : WriteStatus::Failed;
+    return true;
 }
 
-WriteState PosixSerialPort::Advance(PendingWrite& w) {
+PosixSerialPort::Step PosixSerialPort::Advance(PendingWrite& w) {
+    const uint32_t before = w.sent;
     while (w.sent < w.data.size()) {
         const ssize_t n = write(fd_, w.data.data() + w.sent, w.data.size() - w.sent);
         if (n > 0) {
@@ -281,11 +289,12 @@ WriteState PosixSerialPort::Advance(PendingWrite& w) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return WriteState::Blocked;
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
         Fail(errno);
-        return WriteState::Failed;
+        return Step::Failed;
     }
-    return WriteState::Done;
+    if (w.sent != before) w.hangup = false;
+    return w.sent < w.data.size() ? Step::Blocked : Step::Done;
 }
 
 int PosixSerialPort::WaitBudgetMs(const PendingWrite& w, SteadyClock::time_point now) {
@@ -299,35 +308,114 @@ int PosixSerialPort::WaitBudgetMs(const PendingWrite& w, SteadyClock::time_point
     return ms;
 }
 
-bool PosixSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
-    PendingWrite w = BeginWrite(data, SteadyClock::now());
-    bool hangup = false;
-    for (;;) {
-        const uint32_t before = w.sent;
-        const WriteState state = Advance(w);
-        sent = w.sent;
-        if (w.sent != before) hangup = false;
-        if (state == WriteState::Done) return true;
-        if (state == WriteState::Failed) return false;
-        if (hangup) {
-            Fail(EIO);
-            return false;
+WriteStatus PosixSerialPort::PollWrite(uint32_t waitMs, uint32_t& sent) {
+    if (!pending_) {
+        sent = 0;
+        Fail(EINVAL);
+        return WriteStatus::Failed;
+    }
+    PendingWrite& w = *pending_;
+    const bool limited = waitMs != kInfinite;
+    const auto waitEnd = SteadyClock::now() + std::chrono::milliseconds(limited ? waitMs : 0);
+    while (!w.ended) {
+        const Step step = Advance(w);
+        if (step != Step::Blocked) {
+            w.ended = step == Step::Done ? WriteStatus::Done : WriteStatus::Failed;
+            break;
         }
-        const int budget = WaitBudgetMs(w, SteadyClock::now());
-        if (budget < 0) return false;
+        if (w.hangup) {
+            // A hang-up or an error after which the device still takes nothing ends the write.
+            Fail(EIO);
+            w.ended = WriteStatus::Failed;
+            break;
+        }
+        const auto now = SteadyClock::now();
+        int budget = WaitBudgetMs(w, now);
+        if (budget < 0) {
+            w.ended = WriteStatus::Failed;
+            break;
+        }
+        if (limited) {
+            const int left = MillisecondsUntil(waitEnd, now);
+            if (left == 0) break;
+            budget = std::min(budget, left);
+        }
         pollfd p{fd_, POLLOUT, 0};
         const int r = poll(&p, 1, budget);
         if (r < 0 && errno != EINTR) {
             Fail(errno);
-            return false;
+            w.ended = WriteStatus::Failed;
+            break;
         }
         if (r > 0 && (p.revents & POLLNVAL) != 0) {
             Fail(EBADF);
+            w.ended = WriteStatus::Failed;
+            break;
+        }
+        w.hangup = r > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    }
+    sent = w.sent;
+    if (!w.ended) return WriteStatus::Pending;
+    const WriteStatus status = *w.ended;
+    pending_.reset();
+    return status;
+}
+
+bool PosixSerialPort::Write(std::span<const uint8_t> data, uint32_t& sent) {
+    sent = 0;
+    if (!BeginWrite(data)) return false;
+    WriteStatus status = WriteStatus::Pending;
+    while (status == WriteStatus::Pending) status = PollWrite(kInfinite, sent);
+    return status == WriteStatus::Done;
+}
+
+// ---- Draining -------------------------------------------------------------
+
+bool PosixSerialPort::Drain() {
+    if (pending_) {
+        Fail(EBUSY);
+        return false;
+    }
+    // The driver's output queue (pseudo-terminals always report it empty).
+    int last = -1;
+    auto lastProgress = SteadyClock::now();
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+            Fail(errno);
             return false;
         }
-        // A hang-up or an error after which the device still takes nothing ends the write.
-        hangup = r > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+        if (queued <= 0) break;
+        const auto now = SteadyClock::now();
+        if (last < 0 || queued < last) {
+            last = queued;
+            lastProgress = now;
+        } else if (now - lastProgress >= std::chrono::milliseconds(kWriteStallLimitMs)) {
+            Fail(ETIMEDOUT);
+            return false;
+        }
+        poll(nullptr, 0, 1);
     }
+    return WaitTransmitterEmpty();
+}
+
+bool PosixSerialPort::WaitTransmitterEmpty() {
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    // The last bytes in the UART itself, where the device can tell (a few
+    // characters' time); devices without a line status register skip this.
+    const auto start = SteadyClock::now();
+    for (;;) {
+        int status = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &status) != 0 || (status & TIOCSER_TEMT) != 0) return true;
+        if (SteadyClock::now() - start >= std::chrono::milliseconds(kWriteStallLimitMs)) {
+            Fail(ETIMEDOUT);
+            return false;
+        }
+        poll(nullptr, 0, 1);
+    }
+#else
+    return true;
+#endif
 }
 
 }  // namespace flashwire::platform::posix
