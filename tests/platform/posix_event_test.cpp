@@ -166,7 +166,7 @@ TEST(PosixEvent, WaitTimesOutAfterItsLimit) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 55);
-    EXPECT_LE(ms.count(), 1000);
+    EXPECT_LE(ms.count(), 60 + 1000);  // a loaded machine may wake the waiter late
 
     // A waiter that timed out no longer counts: a later pulse keeps nothing.
     Waiters late(event, 1, 20);

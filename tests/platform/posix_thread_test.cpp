@@ -63,7 +63,7 @@ TEST(PosixThread, JoinTimesOutWhileTheThreadRuns) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 45);
-    EXPECT_LE(ms.count(), 1000);
+    EXPECT_LE(ms.count(), 50 + 1000);  // a loaded machine may wake the joiner late
     EXPECT_FALSE(thread->Join(0));
 
     release.Set();

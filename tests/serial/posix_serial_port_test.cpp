@@ -16,6 +16,7 @@
 using namespace flashwire::platform;
 using namespace std::chrono_literals;
 using serial_test::ElapsedMs;
+using serial_test::kLateMs;
 using serial_test::MappedPort;
 using serial_test::Pattern;
 using serial_test::PtyPair;
@@ -128,7 +129,7 @@ TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
     long ms = ElapsedMs(start);
     EXPECT_EQ(received, 0u);
     EXPECT_GE(ms, 150);
-    EXPECT_LE(ms, 220);
+    EXPECT_LE(ms, 200 + kLateMs);
 
     // Some bytes arrive, not all: they are returned when the time-out ends.
     ASSERT_TRUE(pty.Send({1, 2, 3}));
@@ -138,7 +139,7 @@ TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
     EXPECT_EQ(received, 3u);
     EXPECT_EQ(buf[2], 3);
     EXPECT_GE(ms, 150);
-    EXPECT_LE(ms, 220);
+    EXPECT_LE(ms, 200 + kLateMs);
 
     // The whole count arrives early: the read returns as soon as it is there.
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 2000, 0, 0}));
@@ -156,7 +157,7 @@ TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
     EXPECT_EQ(buf[0], 10);
     EXPECT_EQ(buf[15], 25);
     EXPECT_GE(ms, 40);
-    EXPECT_LE(ms, 300);
+    EXPECT_LT(ms, 1500);  // well before the 2000 ms time-out
 
     // The multiplier counts per requested byte: 10 ms x 16 + 40 ms.
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 10, 40, 0, 0}));
@@ -165,7 +166,7 @@ TEST(PosixSerialRead, TotalTimeoutIsHonoured) {
     ms = ElapsedMs(start);
     EXPECT_EQ(received, 0u);
     EXPECT_GE(ms, 190);
-    EXPECT_LE(ms, 220);
+    EXPECT_LE(ms, 200 + kLateMs);
 }
 
 TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
@@ -181,7 +182,7 @@ TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(port->Read(buf, received));
     EXPECT_EQ(received, 0u);
-    EXPECT_LE(ElapsedMs(start), 20);
+    EXPECT_LE(ElapsedMs(start), kLateMs);
 
     ASSERT_TRUE(pty.Send({7, 8, 9}));
     std::this_thread::sleep_for(20ms);
@@ -189,7 +190,7 @@ TEST(PosixSerialRead, NonBlockingAndUnlimitedForms) {
     EXPECT_TRUE(port->Read(buf, received));
     EXPECT_EQ(received, 3u);
     EXPECT_EQ(buf[0], 7);
-    EXPECT_LE(ElapsedMs(start), 20);
+    EXPECT_LE(ElapsedMs(start), kLateMs);
 
     // Both totals 0 (interval 0): the read waits until the count has arrived.
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
@@ -251,7 +252,7 @@ TEST(PosixSerialRead, IntervalEndsAReadAfterAGap) {
     const long ms = ElapsedMs(start);
     EXPECT_EQ(received, 2u);
     EXPECT_GE(ms, 40);
-    EXPECT_LE(ms, 150);
+    EXPECT_LT(ms, 1500);  // the gap ended it, well before the 2000 ms total
 }
 
 TEST(PosixSerialRead, VanishedOtherSideFailsInsteadOfWaiting) {
@@ -265,7 +266,7 @@ TEST(PosixSerialRead, VanishedOtherSideFailsInsteadOfWaiting) {
     uint32_t received = 0;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(port->Read(buf, received));
-    EXPECT_LE(ElapsedMs(start), 100);
+    EXPECT_LE(ElapsedMs(start), kLateMs);
     EXPECT_NE(port->LastError(), 0u);
     uint32_t sent = 0;
     const uint8_t byte = 'o';
@@ -297,7 +298,7 @@ TEST(PosixSerialWrite, AllBytesArriveAndAStalledWriteEndsAtItsTimeout) {
     EXPECT_EQ(port->LastError(), static_cast<uint32_t>(ETIMEDOUT));
     EXPECT_LT(sent, data.size());
     EXPECT_GE(ms, 90);
-    EXPECT_LE(ms, 200);
+    EXPECT_LE(ms, 100 + kLateMs);
 }
 
 TEST(PosixSerialWrite, WriteInStepsAndDrain) {
@@ -411,5 +412,5 @@ TEST(PosixSerialWrite, ConcurrentStreamStalledOnOnePortDoesNotHoldTheOther) {
     EXPECT_EQ(portA->LastError(), static_cast<uint32_t>(ETIMEDOUT));
     EXPECT_TRUE(writes[1].ok);
     EXPECT_EQ(gotB, data);
-    EXPECT_LE(ms, 2000);
+    EXPECT_LT(ms, 5000);  // port A's time-out, not the 10 s stall limit
 }

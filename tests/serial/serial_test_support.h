@@ -180,6 +180,11 @@ inline std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
     return v;
 }
 
+// How much later than expected a wait may end on a loaded machine. Lower
+// bounds of waits stay tight; upper bounds only show that a wait ended in
+// time, or before a longer limit that must not have been reached.
+inline constexpr long kLateMs = 1000;
+
 inline long ElapsedMs(std::chrono::steady_clock::time_point since) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
