@@ -187,6 +187,7 @@ void CheckOperatingSystem(FlashContext& ctx) {
 
 uint32_t RunJob(FlashContext& ctx) {
     if (uint32_t rc = CheckAndSortRanges(ctx); rc != SUCCESS) return rc;
+    ResetRegionLists(ctx);  // nothing of an earlier job's lists carries over
     if (!ReadPlatformDefinition(ctx)) return ctx.lastError = ERR_BAD_PLATFORM;
     if (!AllocateRegionBuffers(ctx)) return ctx.lastError = ERR_NOMEM;
 
