@@ -51,22 +51,40 @@ inline std::map<uint32_t, uint8_t> ReadSRecordBytes(const std::string& path) {
     return out;
 }
 
+// A configuration directory of a test's own: the given "platform.def" and
+// "flash.types", and the shipped loaders. Removed with the object.
+class TestConfig {
+public:
+    TestConfig(const std::string& platformDef, const std::string& flashTypes);
+    ~TestConfig() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    // The directory, ending with '/'.
+    std::string dir() const { return dir_ + "/"; }
+
+private:
+    std::string dir_;
+};
+
 class JobRig {
 public:
     // tweak may change the phone built from the platform before it powers on.
+    // configDir holds "platform.def", "flash.types" and the loaders (ending with '/').
     explicit JobRig(const std::string& platform, uint64_t seed = 1,
-                    const std::function<void(sim::PhoneConfig&)>& tweak = {})
+                    const std::function<void(sim::PhoneConfig&)>& tweak = {},
+                    const std::string& configDir = kConfigDir)
         : platform_(platform), dir_(TempDir()) {
         std::string error;
-        sim::PhoneConfig config = sim::PhoneConfigForPlatform(kConfigDir, platform, &error);
+        sim::PhoneConfig config = sim::PhoneConfigForPlatform(configDir, platform, &error);
         if (!error.empty()) configError = error;
         config.requireLoaderSignature = false;
         if (tweak) tweak(config);
         rig = std::make_unique<boot_test::BootRig>(config, seed);
         FlashContext& c = ctx();
         c.services.serial = &rig->link.serial();  // MERGE-TODO: wrapped ports once streams go through wrappers
-        std::snprintf(c.exeDirectory, kPathSize, "%s", kConfigDir.c_str());
-        std::snprintf(c.platformDefPath, kPathSize, "%splatform.def", kConfigDir.c_str());
+        std::snprintf(c.exeDirectory, kPathSize, "%s", configDir.c_str());
+        std::snprintf(c.platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
         SetDefaultOptions(c.options);
     }
     ~JobRig() {
@@ -134,14 +152,22 @@ public:
     std::unique_ptr<boot_test::BootRig> rig;
     std::string configError;
 
-private:
     static std::string TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "flashwire-job-XXXXXX").string();
         return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
     }
 
+private:
     std::string platform_;
     std::string dir_;
 };
+
+inline TestConfig::TestConfig(const std::string& platformDef, const std::string& flashTypes)
+    : dir_(JobRig::TempDir()) {
+    std::ofstream(dir_ + "/platform.def") << platformDef;
+    std::ofstream(dir_ + "/flash.types") << flashTypes;
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(kConfigDir + "loaders", dir_ + "/loaders", ec);
+}
 
 }  // namespace flashwire::job_test
