@@ -206,6 +206,22 @@ uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want) {
     return want - 1 > room ? room + 1 : want;
 }
 
+bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count) {
+    const RegionList& list = ctx.imageList();
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t address = ranges[i].first;
+        while (address <= ranges[i].last) {
+            const uint32_t index = FindBuffer(list, static_cast<uint32_t>(address));
+            if (index == kNoBuffer || index >= list.bufferCount || list.buffers[index].data == nullptr) {
+                ReportMessage(ctx, 2, "No image buffer holds address 0x%08lx", static_cast<unsigned long>(address));
+                return false;
+            }
+            address = static_cast<uint64_t>(list.buffers[index].last) + 1;
+        }
+    }
+    return true;
+}
+
 uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortOnSyncAbort) {
     uint32_t result = Setup(ctx);
     if (result == SUCCESS || result == ERR_ABORT) return result;

@@ -53,6 +53,11 @@ uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length
 // naming the address) when no buffer holds it.
 uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want);
 
+// True when every address of the ranges lies in an image list buffer;
+// otherwise a level-2 line names the first address that does not. The jobs
+// check their whole plan before "SETP", so a job never stops half-way for it.
+bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count);
+
 // "SETP" with the verify and read jobs' retries: each retry after a
 // resynchronisation (a failed one ends with ERR_PROTOCOL, or ERR_ABORT when
 // abortOnSyncAbort is set and the resynchronisation was aborted).

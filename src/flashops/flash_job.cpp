@@ -203,6 +203,7 @@ uint32_t RunFlashJob(FlashContext& ctx) {
     std::vector<AddressRange> plan;
     uint64_t total = 0;
     if (!PrepareRegions(ctx, plan, total)) return ERR_RANGE_OUTSIDE_FLASH;
+    if (!CheckInsideBuffers(ctx, plan.data(), static_cast<uint32_t>(plan.size()))) return ERR_RANGE_OUTSIDE_FLASH;
     const bool extProtect = ctx.options.extProtect != 0;
     const bool diff = ctx.options.diff != 0 && !extProtect;  // extra protection writes every sector
 

@@ -71,7 +71,8 @@ uint32_t RunReadJob(FlashContext& ctx) {
         const AddressRange r = ctx.options.read[i];  // a copy: the options record is packed
         ranges.push_back(r);
     }
-    if (!CheckInsideFlash(ctx, ranges.data(), count)) return ERR_RANGE_OUTSIDE_FLASH;
+    if (!CheckInsideFlash(ctx, ranges.data(), count) || !CheckInsideBuffers(ctx, ranges.data(), count))
+        return ERR_RANGE_OUTSIDE_FLASH;
 
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {

@@ -13,7 +13,8 @@ namespace flashwire {
 uint32_t RunVerifyJob(FlashContext& ctx) {
     const RegionList& image = ctx.imageList();
     const uint32_t count = std::min<uint32_t>(image.rangeCount, kMaxLoadedRanges);
-    if (!CheckInsideFlash(ctx, image.ranges, count)) return ERR_RANGE_OUTSIDE_FLASH;
+    if (!CheckInsideFlash(ctx, image.ranges, count) || !CheckInsideBuffers(ctx, image.ranges, count))
+        return ERR_RANGE_OUTSIDE_FLASH;
 
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) total += static_cast<uint64_t>(image.ranges[i].last - image.ranges[i].first) + 1;

@@ -94,6 +94,8 @@ TEST(FlashJob, DiffWritesOnlyWhatDiffers) {
     tail.erase(tail.begin(), tail.end() - 4);
     EXPECT_EQ(tail, (Commands{"SETP", "VRFY", "VRFY", "DONE"}));
     EXPECT_EQ(rig.phone().flash().totalErases(), erasesBefore);
+    const auto& progress = rig.rig->host.progressEvents;
+    EXPECT_NE(std::find(progress.begin(), progress.end(), "u131072"), progress.end()) << "progress reaches the total";
 
     // With extra protection nothing is compared: every sector is written and erased by the host.
     ASSERT_EQ(rig.RunAgain(com + " /mode=flash /diff=1 /extprotect=1"), SUCCESS) << rig.Transcript();

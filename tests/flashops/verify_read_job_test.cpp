@@ -106,8 +106,18 @@ TEST(ReadJob, RangesOutsideTheFlashOrItsBuffersAreRefused) {
         ASSERT_TRUE(rig.Options("/com=1 /mode=read /read=0x100000-0x100FFF /savefile=" + rig.dir() + "/x.s19"));
         EXPECT_EQ(rig.Run(), ERR_RANGE_OUTSIDE_FLASH) << rig.Transcript();
         EXPECT_TRUE(rig.HasLine("No image buffer holds address 0x00100000", 2));
-        EXPECT_TRUE(rig.Commands("SUCK").empty());
+        EXPECT_TRUE(rig.Commands("SETP").empty());
         EXPECT_FALSE(std::filesystem::exists(rig.dir() + "/x.s19"));
+    }
+    {
+        // Erasing the unused flash would write the whole chip: refused before anything is written.
+        TestConfig config(kPlatforms, kTypes);
+        JobRig rig("short", 1, {}, config.dir());
+        const Image image = {{0x1000, Pattern(0x100, 4)}};
+        ASSERT_TRUE(rig.Options("/com=1 /mode=flash /eraseunused=1 /file=" + rig.WriteImage(image)));
+        EXPECT_EQ(rig.Run(), ERR_RANGE_OUTSIDE_FLASH) << rig.Transcript();
+        EXPECT_TRUE(rig.HasLine("No image buffer holds address 0x00100000", 2));
+        EXPECT_TRUE(rig.Commands("SETP").empty());
     }
 }
 
