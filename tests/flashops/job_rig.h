@@ -124,7 +124,13 @@ public:
     uint32_t RunAgain(const std::string& options, bool powerCycle = true) {
         SetDefaultOptions(ctx().options);
         if (!Options(options)) return ERR_BAD_CMDLINE;
-        if (powerCycle) rig->link.PowerOnAtMs(rig->NowMs() + 1);
+        if (powerCycle) {
+            // The phone restarts before the host's first byte, which would
+            // otherwise reach the old loader at its raised rate.
+            const uint32_t at = rig->NowMs() + 1;
+            rig->link.PowerOnAtMs(at);
+            rig->link.AdvanceToUs(static_cast<uint64_t>(at) * 1000);
+        }
         return Run();
     }
 

@@ -41,6 +41,7 @@ TEST_P(WholeJob, FlashVerifyReadFromPowerOn) {
     std::size_t same = 0;
     for (const auto& [address, byte] : saved) same += flash.Flash(address, 1)[0] == byte;
     EXPECT_EQ(same, saved.size()) << "saved bytes equal the phone's flash";
+    EXPECT_TRUE(flash.phone().faultLog().empty()) << "no byte crossed the line at a wrong rate";
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, WholeJob,
