@@ -249,9 +249,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"Retry 1: BaudRate", "Giving up on BaudRate"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The data streams of a "TXDT" start 10 ms after its frame has gone out, on
-// both ports at once.
-TEST(DataStreams, FollowTheFrameAfterTenMilliseconds) {
+// The data streams of a "TXDT" start once its frame has gone out (no stream
+// byte reaches the phone while the frame is arriving), on both ports at once
+// and without an idle pause in between.
+TEST(DataStreams, FollowTheFrameAtOnce) {
     JobRig rig("demo-active");
     rig.phone().EnableWireLog(true);
     const Image image = {{0x20000, Pattern(0x3000, 9)}};
@@ -259,14 +260,20 @@ TEST(DataStreams, FollowTheFrameAfterTenMilliseconds) {
     ASSERT_EQ(rig.Run(), SUCCESS) << rig.Transcript();
     EXPECT_TRUE(rig.PhoneHolds(image));
     const auto& wire = rig.phone().wireLog();
+    constexpr uint64_t kFrameUs = 68 * 11;  // a 68-byte frame at 921600 baud, rounded up
     std::size_t twoStreams = 0;
     for (const sim::CommandRecord& t : rig.Commands("TXDT")) {
         twoStreams += (sim::GetU32(t.payload, 12) & 0xFFFFu) == 2;
+        const unsigned other = 1u - t.uart;
+        const auto early = std::count_if(wire.begin(), wire.end(), [&](const sim::WireRecord& w) {
+            return w.direction == sim::Direction::ToPhone && w.uart == other && w.us + kFrameUs > t.us && w.us <= t.us;
+        });
+        EXPECT_EQ(early, 0) << "stream bytes while the frame was arriving";
         const auto first = std::find_if(wire.begin(), wire.end(), [&](const sim::WireRecord& w) {
             return w.direction == sim::Direction::ToPhone && w.us > t.us;
         });
         ASSERT_NE(first, wire.end());
-        EXPECT_GE(first->us - t.us, 10'000u) << "first stream byte after the frame";
+        EXPECT_LT(first->us - t.us, 100u) << "the streams follow the frame at once";
     }
     EXPECT_GT(twoStreams, 0u);
 }
