@@ -5,7 +5,9 @@
 # (with pacing checked, one injected fault and the --verbose log),
 # a clean SIGTERM shutdown (exit 0, links removed, flash file saved), the
 # flash file read back on the next start and refused when it has the wrong
-# length, and a --link that would overwrite a regular file refused.
+# length, a --link that would overwrite a regular file refused, and one "TXDT"
+# whose second stream, on UART B, begins while its frame is still arriving on
+# UART A.
 # usage: sim_daemon_pty.sh BUILD_DIR SOURCE_DIR
 set -u
 
@@ -199,6 +201,22 @@ if [ $status -eq 1 ] && [ "$(cat "$work/regular")" = precious ] && grep -q "not 
     pass "a --link onto a regular file is refused and the file kept"
 else
     fail "--link onto a regular file: status $status"; cat "$work/err"
+fi
+
+# ---- One "TXDT" in two streams, the second begun while the frame is on the line --
+# The client loads a flash loader and writes the frame and stream 0 on UART A
+# and then, at once, stream 1 on UART B; the phone must count stream 1's early
+# bytes ("+ok!", not a stream time-out). Needs a passive boot ROM of type 2
+# whose chip 0 starts with an 8 KiB sector ($platform is demo-passive).
+if start_daemon --link "$link_a" --link "$link_b"; then
+    if timeout 30 python3 "$client" --transfer "$link_a" "$link_b"; then
+        pass "a stream begun on UART B while its TXDT frame arrives on UART A is taken whole"
+    else
+        fail "two-UART transfer"; cat "$work/err"
+    fi
+    stop_daemon
+else
+    fail "daemon did not get ready for the transfer"; cat "$work/out" "$work/err"
 fi
 
 if [ $failures -ne 0 ]; then
