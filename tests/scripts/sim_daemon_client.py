@@ -9,18 +9,24 @@ wire. Then it closes the port, opens it again and checks that the phone still
 answers ("sync" -> "-()-").
 
 --transfer PORT_A PORT_B: wakes a passive boot ROM of type 2 on UART A, loads
-a flash loader image, sets the loader up with the chips of its "INFO" answer,
+an image without a loader signature (the daemon runs it as the flash loader
+unless started with --require-loader-signature), sets the loader up with the
+chips of its "INFO" answer,
 opens the 8 KiB sector 0 of chip 0 and sends it with one "TXDT" in two
 streams: the frame and stream 0 on UART A and, immediately after, stream 1 on
 UART B (so stream 1 starts while the frame is still on the line). The "TXDT"
 answer (streams complete, their CRCs right) and the "CLOS" answer (sector
 programmed and read back) must be "+ok!".
 
+--expect-halt PORT_A: loads the same unsigned image and checks that the phone
+then stays silent (probes, pings and "SYNC" unanswered for half a second).
+
 Plain Python: os, termios, select, struct, time. Exit 0 on success; on failure
 a message on stderr and exit 1.
 
 usage: sim_daemon_client.py PORT_PATH
        sim_daemon_client.py --transfer PORT_A PORT_B
+       sim_daemon_client.py --expect-halt PORT_A
 """
 import os
 import select
@@ -228,16 +234,18 @@ def write_both(fd_a, data_a, fd_b, data_b):
 
 
 def boot_command(fd, command, payload):
-    """A boot loader frame ("data", "done") answered "+ok+"."""
+    """A boot loader frame ("data", "done") answered "+ok+" without payload."""
     frame = command + struct.pack("<I", len(payload))
     if payload:
         frame += payload + struct.pack("<I", crc32(payload))
     write_all(fd, frame + b"(pc)")
     deadline = time.monotonic() + 4.0
     wait_for_token(fd, b"resp", deadline)
-    answer = read_exactly(fd, 8, deadline, "%s reply" % command)
-    if answer != command + b"+ok+":
+    answer = read_exactly(fd, 12, deadline, "%s reply" % command)
+    if answer[:8] != command + b"+ok+" or answer[8:] != bytes(4):
         fail("%s answered %r" % (command, answer))
+    if read_exactly(fd, 4, deadline, "end marker") != b"(hw)":
+        fail("%s reply without '(hw)'" % command)
 
 
 def loader_frame(command, payload):
@@ -275,14 +283,34 @@ def loader_command(fd, command, payload=b"", seconds=5.0):
     return answer
 
 
+def load_unsigned_image(fd):
+    """Wakes the passive boot ROM and loads 3000 bytes without a signature."""
+    wake_boot_rom(fd)
+    image = bytes((i * 7) & 0xFF for i in range(3000))
+    boot_command(fd, b"data", struct.pack("<II", 0, len(image)) + image)
+    boot_command(fd, b"done", b"")
+    time.sleep(0.05)  # a loaded program starts 5 ms after the answer
+
+
+def expect_halt(path):
+    fd = open_port(path)
+    try:
+        load_unsigned_image(fd)
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            write_all(fd, b"*?SYNC")
+            b = read_byte(fd, time.monotonic() + 0.05)
+            if b is not None:
+                fail("the phone answered 0x%02x after an unsigned image" % b)
+        print("halted: no answer after an unsigned image")
+    finally:
+        os.close(fd)
+
+
 def transfer(path_a, path_b):
     fd_a, fd_b = open_port(path_a), open_port(path_b)
     try:
-        wake_boot_rom(fd_a)
-        image = b"FWFLASH\0" + bytes((i * 7) & 0xFF for i in range(3000))
-        boot_command(fd_a, b"data", struct.pack("<II", 0, len(image)) + image)
-        boot_command(fd_a, b"done", b"")
-        time.sleep(0.05)  # the loader starts 5 ms after the answer
+        load_unsigned_image(fd_a)
         info = struct.unpack("<29I", loader_command(fd_a, b"INFO", bytes(36)))
         chips = min(info[1], 4)
         setup = struct.pack("<I", 1)
@@ -316,8 +344,11 @@ def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--transfer":
         transfer(sys.argv[2], sys.argv[3])
         return
+    if len(sys.argv) == 3 and sys.argv[1] == "--expect-halt":
+        expect_halt(sys.argv[2])
+        return
     if len(sys.argv) != 2:
-        fail("usage: sim_daemon_client.py PORT_PATH | --transfer PORT_A PORT_B")
+        fail("usage: sim_daemon_client.py PORT_PATH | --transfer PORT_A PORT_B | --expect-halt PORT_A")
     path = sys.argv[1]
     fd = open_port(path)
     try:
