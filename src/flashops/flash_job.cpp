@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "api/option_ranges.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
@@ -31,13 +32,9 @@ void ReportRangeLines(FlashContext& ctx, const std::vector<AddressRange>& ranges
 }
 
 std::vector<AddressRange> ReservedRanges(const FlashContext& ctx) {
-    std::vector<AddressRange> out;
-    const uint32_t count = std::min<uint32_t>(ctx.options.reservedCount, FLASH_MAX_RANGES);
-    for (uint32_t i = 0; i < count; ++i) {
-        const AddressRange r = ctx.options.reserved[i];  // a copy: the options record is packed
-        out.push_back(r);
-    }
-    return out;
+    const OptionRanges all = LoadRanges(ctx.options, RangeList::Reserved);
+    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
+    return std::vector<AddressRange>(all.begin(), all.begin() + count);
 }
 
 // The ranges to be written, checked and announced; false ends the job with

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/error_codes.h"
+#include "api/option_ranges.h"
 #include "boot/le32.h"
 #include "boot/scoped_priority.h"
 #include "flashops/flash_commands.h"
@@ -65,12 +66,9 @@ uint32_t ReadWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, u
 }  // namespace
 
 uint32_t RunReadJob(FlashContext& ctx) {
-    std::vector<AddressRange> ranges;
-    const uint32_t count = std::min<uint32_t>(ctx.options.readCount, FLASH_MAX_RANGES);
-    for (uint32_t i = 0; i < count; ++i) {
-        const AddressRange r = ctx.options.read[i];  // a copy: the options record is packed
-        ranges.push_back(r);
-    }
+    const OptionRanges all = LoadRanges(ctx.options, RangeList::Read);
+    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+    const std::vector<AddressRange> ranges(all.begin(), all.begin() + count);
     if (!CheckInsideFlash(ctx, ranges.data(), count) || !CheckInsideBuffers(ctx, ranges.data(), count))
         return ERR_RANGE_OUTSIDE_FLASH;
 

@@ -6,6 +6,7 @@
 
 #include "api/address_range.h"
 #include "api/error_codes.h"
+#include "api/option_ranges.h"
 #include "boot/scoped_priority.h"
 #include "boot/send_file.h"
 #include "image/region_list.h"
@@ -39,27 +40,21 @@ void SettlePorts(FlashContext& ctx) {
     }
 }
 
-// A copy of an option range list (the options record is packed).
-uint32_t CopyRanges(const AddressRange* from, uint32_t count, AddressRange* to) {
-    count = std::min<uint32_t>(count, FLASH_MAX_RANGES);
-    std::memcpy(to, from, sizeof(AddressRange) * count);
-    return count;
-}
-
 uint32_t CheckAndSortRanges(FlashContext& ctx) {
-    AddressRange reserved[FLASH_MAX_RANGES];
-    AddressRange read[FLASH_MAX_RANGES];
-    uint32_t reservedCount = CopyRanges(ctx.options.reserved, ctx.options.reservedCount, reserved);
-    const uint32_t readCount = CopyRanges(ctx.options.read, ctx.options.readCount, read);
-    if (reservedCount > 0 && ctx.options.mode != 1 && CheckRangesOverlap(reserved, reservedCount) != SUCCESS)
+    OptionRanges reserved = LoadRanges(ctx.options, RangeList::Reserved);
+    OptionRanges read = LoadRanges(ctx.options, RangeList::Read);
+    uint32_t reservedCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
+    const uint32_t readCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+    const uint32_t mode = ctx.options.mode;
+    if (reservedCount > 0 && mode != kModeVerify && CheckRangesOverlap(reserved.data(), reservedCount) != SUCCESS)
         return ERR_RANGES_OVERLAP;
-    if (readCount > 0 && CheckRangesOverlap(read, readCount) != SUCCESS) return ERR_RANGES_OVERLAP;
-    reservedCount = MergeAdjacentRanges(reserved, reservedCount);
-    SortRanges(reserved, reservedCount);
-    SortRanges(read, readCount);
-    std::memcpy(ctx.options.reserved, reserved, sizeof(AddressRange) * reservedCount);
-    ctx.options.reservedCount = reservedCount;
-    std::memcpy(ctx.options.read, read, sizeof(AddressRange) * readCount);
+    if (readCount > 0 && CheckRangesOverlap(read.data(), readCount) != SUCCESS) return ERR_RANGES_OVERLAP;
+    reservedCount = MergeAdjacentRanges(reserved.data(), reservedCount);
+    SortRanges(reserved.data(), reservedCount);
+    SortRanges(read.data(), readCount);
+    StoreRanges(ctx.options, RangeList::Reserved, reserved);
+    SetRangeCount(ctx.options, RangeList::Reserved, reservedCount);
+    StoreRanges(ctx.options, RangeList::Read, read);
     return SUCCESS;
 }
 
