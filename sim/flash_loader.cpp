@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace flashwire::sim {
 namespace {
@@ -61,7 +62,42 @@ std::vector<uint8_t> FlashLoader::Message(const std::string& text) const { retur
 
 void FlashLoader::OnByte(unsigned uart, uint64_t us, uint8_t byte) {
     uart &= 1u;
-    if (transfer_ && PendingStream(uart)) {
+    if (Holds(uart, us)) return Hold(uart, us, byte);
+    ReleaseHeld(uart, us);  // kept while a frame on the other UART went quiet: they came first
+    Dispatch(uart, us, byte);
+    ReleaseHeld(uart ^ 1u, us);  // this byte may have ended a "TXDT" frame
+}
+
+// From the first character of a "TXDT" on one UART to the end of its frame,
+// bytes that reach the other UART outside a frame of its own are kept. A UART
+// that may itself be starting a "TXDT" frame keeps nothing, so the two never
+// wait for each other.
+bool FlashLoader::Holds(unsigned uart, uint64_t us) const {
+    const FrameParser& own = parsers_[uart];
+    if (StreamPending(uart) || own.inFrame() || own.MayBeReading(FourCC("TXDT"), us)) return false;
+    return parsers_[uart ^ 1u].MayBeReading(FourCC("TXDT"), us);
+}
+
+void FlashLoader::Hold(unsigned uart, uint64_t us, uint8_t byte) {
+    if (held_[uart].size() < kHeldBytesLimit) {
+        held_[uart].push_back(byte);
+        return;
+    }
+    if (heldOverflow_[uart]) return;
+    heldOverflow_[uart] = true;
+    bus_.LogFault({us, FaultKind::InputOverflow, Direction::ToPhone, uart,
+                   Format("%zu bytes held while a TXDT frame arrives on the other UART", kHeldBytesLimit)});
+}
+
+void FlashLoader::ReleaseHeld(unsigned uart, uint64_t us) {
+    if (held_[uart].empty() || Holds(uart, us)) return;
+    const std::vector<uint8_t> bytes = std::exchange(held_[uart], {});
+    heldOverflow_[uart] = false;
+    for (uint8_t b : bytes) Dispatch(uart, us, b);
+}
+
+void FlashLoader::Dispatch(unsigned uart, uint64_t us, uint8_t byte) {
+    if (StreamPending(uart)) {
         StreamByte(uart, us, byte);
         return;
     }
@@ -150,6 +186,12 @@ void FlashLoader::HandleFrame(unsigned uart, const FrameEvent& e, uint64_t us) {
     FinishTransfer(us);  // answers at once when every stream is empty
 }
 
+bool FlashLoader::StreamPending(unsigned uart) const {
+    if (!transfer_) return false;
+    return std::any_of(transfer_->streams.begin(), transfer_->streams.end(),
+                       [&](const Stream& s) { return s.uart == uart && s.bytes.size() < s.length; });
+}
+
 FlashLoader::Stream* FlashLoader::PendingStream(unsigned uart) {
     if (!transfer_) return nullptr;
     for (Stream& s : transfer_->streams)
@@ -198,11 +240,15 @@ FlashLoader::Reply FlashLoader::TransferChecks(uint32_t address, uint32_t length
 }
 
 uint64_t FlashLoader::NextTimerUs() const {
-    if (!transfer_) return kNever;
-    return transfer_->lastActivityUs + cfg_.timing.streamIdleUs;
+    uint64_t t = transfer_ ? transfer_->lastActivityUs + cfg_.timing.streamIdleUs : kNever;
+    // Held bytes are read when the line of the frame they wait for goes quiet.
+    for (unsigned uart : {0u, 1u})
+        if (!held_[uart].empty()) t = std::min(t, parsers_[uart ^ 1u].QuietAtUs());
+    return t;
 }
 
 void FlashLoader::OnTimer(uint64_t us) {
+    for (unsigned uart : {0u, 1u}) ReleaseHeld(uart, us);
     if (!transfer_ || us < transfer_->lastActivityUs + cfg_.timing.streamIdleUs) return;
     Transfer t = std::move(*transfer_);
     transfer_.reset();

@@ -15,6 +15,14 @@
 //    "-err"), programs the buffer and verifies it; a mismatch is "-err".
 // So the flash keeps its old contents until the host has sent everything and
 // closes the sector; an interrupted job leaves no half-erased sector.
+//
+// A host may start a stream on one UART while the "TXDT" frame that announces
+// it is still arriving on the other. As a UART's receive buffer would, the
+// loader keeps the bytes that reach a UART (outside a frame of its own) while
+// a "TXDT" frame may be arriving on the other one, from the first character
+// of its 4CC to its end marker, up to kHeldBytesLimit; once the frame has been
+// dealt with they are read as if they arrived then: the first bytes of a
+// stream on that UART, or commands when there is none.
 #pragma once
 
 #include <array>
@@ -53,6 +61,10 @@ enum LoaderError : uint32_t {
     kErrBadStreamTable = 0x1F,
     kErrInjected = 0x20,
 };
+
+// Bytes a UART keeps while a "TXDT" frame arrives on the other one; further
+// bytes are lost (an overrun, logged as FaultKind::InputOverflow).
+inline constexpr std::size_t kHeldBytesLimit = 4096;
 
 class FlashLoader final : public Program {
 public:
@@ -94,6 +106,10 @@ private:
         uint64_t lastActivityUs = 0;
     };
 
+    void Dispatch(unsigned uart, uint64_t us, uint8_t byte);
+    bool Holds(unsigned uart, uint64_t us) const;
+    void Hold(unsigned uart, uint64_t us, uint8_t byte);
+    void ReleaseHeld(unsigned uart, uint64_t us);
     void HandleFrame(unsigned uart, const FrameEvent& e, uint64_t us);
     void Answer(unsigned uart, uint32_t command, uint64_t us, Reply reply);
     static Reply Error(uint32_t code, uint32_t v1 = 0, uint32_t v2 = 0, uint32_t v3 = 0, uint32_t v4 = 0);
@@ -101,6 +117,7 @@ private:
     void StreamByte(unsigned uart, uint64_t us, uint8_t byte);
     void FinishTransfer(uint64_t us);
     Stream* PendingStream(unsigned uart);
+    bool StreamPending(unsigned uart) const;
 
     Reply Info(const std::vector<uint8_t>& p);
     Reply CheckConnection(const std::vector<uint8_t>& p);
@@ -126,6 +143,8 @@ private:
     std::optional<OpenSector> open_;
     std::optional<std::pair<unsigned, unsigned>> lastClosed_;  // chip, sector
     std::optional<Transfer> transfer_;
+    std::array<std::vector<uint8_t>, 2> held_;  // per UART: bytes kept while a "TXDT" frame arrives on the other
+    std::array<bool, 2> heldOverflow_{};         // per UART: a byte was lost since the hold began
 };
 
 }  // namespace flashwire::sim

@@ -67,6 +67,17 @@ void FrameParser::Reset() {
     current_ = FrameEvent{};
 }
 
+bool FrameParser::MayBeReading(uint32_t command, uint64_t us) const {
+    if (idleResetUs_ != 0 && us - lastUs_ > idleResetUs_) return false;
+    if (inFrame()) return current_.command == command;
+    // The newest byte is the window's highest.
+    for (unsigned k = 1; k < 4; ++k)
+        if (window_ >> (32 - 8 * k) == (command & ((1u << (8 * k)) - 1))) return true;
+    return false;
+}
+
+uint64_t FrameParser::QuietAtUs() const { return idleResetUs_ == 0 ? UINT64_MAX : lastUs_ + idleResetUs_ + 1; }
+
 std::optional<FrameEvent> FrameParser::Feed(uint8_t byte, uint64_t us) {
     if (state_ != State::Scan && idleResetUs_ != 0 && us - lastUs_ > idleResetUs_) Reset();
     lastUs_ = us;

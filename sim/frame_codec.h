@@ -69,6 +69,13 @@ public:
     std::optional<FrameEvent> Feed(uint8_t byte, uint64_t us);
     void Reset();
     bool inFrame() const { return state_ != State::Scan; }
+    // True when, at us, the line may be carrying a frame of command: the
+    // frame is being read, or the last bytes read are the first characters of
+    // its 4CC; either not quiet for idleResetUs.
+    bool MayBeReading(uint32_t command, uint64_t us) const;
+    // The first time at which the line counts as quiet for idleResetUs;
+    // UINT64_MAX without an idle reset.
+    uint64_t QuietAtUs() const;
 
 private:
     enum class State : uint8_t { Scan, Length, Payload, Crc, End };

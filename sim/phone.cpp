@@ -101,6 +101,8 @@ struct Phone::State final : PhoneBus {
         if (count == cfg.faults.silentAtCommand) GoSilent(r.us, "at command " + std::to_string(count) + " (" + r.token + ")");
     }
 
+    void LogFault(FaultRecord record) override { faultLog.push_back(std::move(record)); }
+
     void SetRateWhenSent(unsigned uart, uint32_t baud, uint64_t notBeforeUs) override {
         lines[uart & 1u].SetRateWhenSent(baud, notBeforeUs);
     }

@@ -50,7 +50,7 @@ enum class FaultKind : uint8_t {
     Silent,
     Reboot,
     RateMismatch,    // a byte crossed the line between different rates (garbled)
-    InputOverflow,   // reserved for bounded input buffers
+    InputOverflow,   // a bounded receive buffer was full: the byte was lost
 };
 
 const char* FaultKindName(FaultKind kind);

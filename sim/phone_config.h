@@ -115,7 +115,9 @@ struct PhoneConfig {
     // Loaded images must start with their signature ("FWSETUP" / "FWFLASH",
     // loader_image.h); without one the phone stays silent after loading. When
     // false, an image without signature runs as the loader the stage expects
-    // (setup loader after a type-5 boot ROM, flash loader otherwise).
+    // (setup loader after a passive boot ROM of type 4 or 5, flash loader
+    // otherwise). flashwire-sim sets it false unless given
+    // --require-loader-signature.
     bool requireLoaderSignature = true;
 };
 

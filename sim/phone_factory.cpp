@@ -1,12 +1,14 @@
 // A phone from "platform.def" and "flash.types".
 #include "sim/phone_factory.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 
+#include "sim/chip_choice.h"
 #include "sim/nor_flash.h"
 #include "target/ini_file.h"
 
@@ -95,6 +97,34 @@ bool ParseChipKey(const std::string& key, uint16_t& maker, uint32_t& device) {
     maker = static_cast<uint16_t>(*m);
     device = static_cast<uint32_t>(*d);
     return true;
+}
+
+constexpr uint64_t kMiB = 1u << 20;
+constexpr std::size_t kMaxChips = 4;
+
+std::string Format(const char* fmt, auto... args) {
+    char buf[240];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+// A flash definition: MIT 0 "base,size,attribute", MIT 1 "base,size", the
+// size in MiB (the text between the commas, or all of it after the one comma
+// for MIT 1); a missing or unreadable size reads as 0.
+struct Definition {
+    uint32_t base = 0;
+    uint64_t size = 0;  // bytes
+};
+
+std::optional<Definition> ParseDefinition(std::string_view text, uint64_t mit) {
+    const std::size_t comma = text.find(',');
+    const auto base = ParseNumber(text.substr(0, comma));
+    if (!base) return std::nullopt;
+    Definition def{static_cast<uint32_t>(*base), 0};
+    if (comma == std::string_view::npos) return def;
+    const std::string_view rest = text.substr(comma + 1);
+    def.size = ParseNumber(mit == 1 ? rest : rest.substr(0, rest.find(','))).value_or(0) * kMiB;
+    return def;
 }
 
 }  // namespace
@@ -198,24 +228,40 @@ PhoneConfig PhoneConfigForPlatform(const std::string& configDir, const std::stri
         if (!ParseVersion(v, cfg.flashLoader.majorVersion, cfg.flashLoader.minorVersion))
             return fail("invalid SimLoaderVersion");
 
-    // Flash definitions and the chips that cover them.
-    std::vector<uint32_t> bases;
+    // Flash definitions and the chips that cover them: those "SimChip<n>"
+    // names, else chips of "flash.types" that fill the definition.
+    std::vector<Definition> flashDefs;
     const bool chipDesc = *mit == 1 || ParseNumber(value("ChipDesc", "0")).value_or(0) != 0;
     if (chipDesc) {
         for (unsigned i = 0; i < 4; ++i) {
-            const std::string def = value("Flash" + std::to_string(i));
-            if (def.empty()) break;
-            const auto base = ParseNumber(SplitCommas(def).front());
-            if (!base) return fail("invalid Flash" + std::to_string(i));
-            bases.push_back(static_cast<uint32_t>(*base));
+            const std::string text = value("Flash" + std::to_string(i));
+            if (text.empty()) break;
+            const auto def = ParseDefinition(text, *mit);
+            if (!def) return fail("invalid Flash" + std::to_string(i));
+            flashDefs.push_back(*def);
         }
     }
-    if (bases.empty()) bases.push_back(0);
-    for (unsigned i = 0; i < bases.size(); ++i) {
+    if (flashDefs.empty()) flashDefs.push_back({0, ParseNumber(value("MaxImageSize", "16")).value_or(0) * kMiB});
+    std::optional<std::vector<OfferedChip>> offered;
+    for (unsigned i = 0; i < flashDefs.size(); ++i) {
         const std::string list = value("SimChip" + std::to_string(i));
-        if (list.empty()) return fail("no SimChip" + std::to_string(i) + " names the chips of its flash");
-        uint64_t at = bases[i];
-        for (const std::string& key : SplitCommas(list)) {
+        std::vector<std::string> keys;
+        if (!list.empty()) {
+            keys = SplitCommas(list);
+        } else {
+            if (!offered) offered = OfferedChips(dir);
+            const std::size_t room = kMaxChips - std::min(cfg.chips.size(), kMaxChips);
+            keys = ChipsFilling(*offered, flashDefs[i].size, room);
+            const std::string what = chipDesc ? "Flash" + std::to_string(i) : std::string("the image buffer");
+            if (keys.empty())
+                return fail(Format("no chips of flash.types fill %s (%llu MiB at 0x%08x): only chips whose size "
+                                   "divides it count, and %zu of the phone's %zu chips are left; name them with "
+                                   "SimChip%u",
+                                   what.c_str(), static_cast<unsigned long long>(flashDefs[i].size / kMiB),
+                                   flashDefs[i].base, room, kMaxChips, i));
+        }
+        uint64_t at = flashDefs[i].base;
+        for (const std::string& key : keys) {
             uint16_t maker = 0;
             uint32_t device = 0;
             if (!ParseChipKey(key, maker, device) || maker > 0xFF) return fail("invalid chip key \"" + key + "\"");
@@ -236,7 +282,7 @@ PhoneConfig PhoneConfigForPlatform(const std::string& configDir, const std::stri
             cfg.chips.push_back(std::move(chip));
         }
     }
-    if (cfg.chips.size() > 4) return fail("more than 4 chips");
+    if (cfg.chips.size() > kMaxChips) return fail("more than 4 chips");
     std::string flashError;
     NorFlash check(cfg.chips, &flashError);
     if (!flashError.empty()) return fail(flashError);

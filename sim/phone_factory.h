@@ -16,7 +16,8 @@ namespace flashwire::sim {
 // (MIT 0), and the chips that cover the flash definitions: the key
 // "SimChip<n>" of the platform's section lists the "flash.types" chip keys
 // (comma-separated) that cover definition n, placed one behind the other from
-// its base. Optional keys of the section adjust the phone (docs/simulated-phone.md):
+// its base; without it, chips of "flash.types" fill the definition by the rule
+// of sim/chip_choice.h. Optional keys of the section adjust the phone (docs/simulated-phone.md):
 // "SimBootRomType", "SimBootRomVersion", "SimMaxTransferSize", "SimRomMaskId",
 // "SimLoaderVersion". On failure returns a default PhoneConfig and sets *error
 // (if given) to the reason.

@@ -18,6 +18,8 @@ public:
     // PC (us when nothing is sent).
     virtual uint64_t Send(unsigned uart, uint64_t us, const std::string& token, std::vector<uint8_t> bytes) = 0;
     virtual void Record(CommandRecord record) = 0;
+    // Adds a fault the program committed (a receive buffer that overflowed).
+    virtual void LogFault(FaultRecord record) = 0;
     // The phone's rate on uart changes once what is queued has been sent
     // (and not before notBeforeUs).
     virtual void SetRateWhenSent(unsigned uart, uint32_t baud, uint64_t notBeforeUs) = 0;

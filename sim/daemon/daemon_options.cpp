@@ -16,6 +16,7 @@ enum class Id {
     Seed,
     PowerOnDelay,
     Verbose,
+    RequireLoaderSignature,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -55,6 +56,9 @@ constexpr OptionEntry kOptions[] = {
      "power the phone on MS milliseconds after start (default 0)"},
     {Id::Verbose, "verbose", 'v', "",
      "log the commands the phone receives and the faults it commits to stderr"},
+    {Id::RequireLoaderSignature, "require-loader-signature", 0, "",
+     "run a loaded image only when it starts with \"FWSETUP\" or \"FWFLASH\";\n"
+     "without, the phone halts (default: it runs whatever was loaded)"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -159,6 +163,9 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
             return whole(out.powerOnDelayMs, true);
         case Id::Verbose:
             out.verbose = true;
+            return true;
+        case Id::RequireLoaderSignature:
+            out.requireLoaderSignature = true;
             return true;
         case Id::Help:
             return true;

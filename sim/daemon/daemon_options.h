@@ -18,6 +18,9 @@ struct DaemonOptions {
     uint64_t seed = 1;
     uint64_t powerOnDelayMs = 0;
     bool verbose = false;
+    // Halt on a loaded image without its signature, as the model does by
+    // default; the daemon runs whatever was loaded unless asked.
+    bool requireLoaderSignature = false;
     FaultOptions faults;
 };
 

@@ -63,6 +63,7 @@ int Run(const simd::DaemonOptions& options) {
         return Fail("cannot build the phone of platform \"" + options.platform + "\" from " + configDir +
                     ": " + platformError);
     }
+    config.requireLoaderSignature = options.requireLoaderSignature;
     simd::ApplyFaultOptions(options.faults, config.faults);
     sim::Phone phone(config, options.seed);
 

@@ -1,15 +1,32 @@
 #!/usr/bin/env python3
-"""Drives flashwire-sim's UART A through its pseudo-terminal like a host's
-boot stage does with a passive boot ROM: 115200 raw, '?' pings until three
-'!' in a row, '#', the "info" command frame, and the framed reply checked to
-the byte (length, CRC-32, end marker); one 4 KiB "data" command; both
-exchanges must take at least their time on the wire. Then it closes the port, opens it again
-and checks that the phone still answers ("sync" -> "-()-").
+"""Drives flashwire-sim through its pseudo-terminals like a host.
+
+PORT_PATH alone: UART A like a host's boot stage with a passive boot ROM:
+115200 raw, '?' pings until three '!' in a row, '#', the "info" command frame,
+and the framed reply checked to the byte (length, CRC-32, end marker); one
+4 KiB "data" command; both exchanges must take at least their time on the
+wire. Then it closes the port, opens it again and checks that the phone still
+answers ("sync" -> "-()-").
+
+--transfer PORT_A PORT_B: wakes a passive boot ROM of type 2 on UART A, loads
+an image without a loader signature (the daemon runs it as the flash loader
+unless started with --require-loader-signature), sets the loader up with the
+chips of its "INFO" answer,
+opens the 8 KiB sector 0 of chip 0 and sends it with one "TXDT" in two
+streams: the frame and stream 0 on UART A and, immediately after, stream 1 on
+UART B (so stream 1 starts while the frame is still on the line). The "TXDT"
+answer (streams complete, their CRCs right) and the "CLOS" answer (sector
+programmed and read back) must be "+ok!".
+
+--expect-halt PORT_A: loads the same unsigned image and checks that the phone
+then stays silent (probes, pings and "SYNC" unanswered for half a second).
 
 Plain Python: os, termios, select, struct, time. Exit 0 on success; on failure
 a message on stderr and exit 1.
 
 usage: sim_daemon_client.py PORT_PATH
+       sim_daemon_client.py --transfer PORT_A PORT_B
+       sim_daemon_client.py --expect-halt PORT_A
 """
 import os
 import select
@@ -197,14 +214,141 @@ def send_data_block(fd):
     return elapsed, on_the_wire
 
 
+def write_both(fd_a, data_a, fd_b, data_b):
+    """Writes data_a to fd_a and data_b to fd_b, taking turns, A first, so
+    that B's bytes start as soon as A's first ones have been taken."""
+    views = [(fd_a, memoryview(data_a)), (fd_b, memoryview(data_b))]
+    deadline = time.monotonic() + 5.0
+    while any(view for _, view in views):
+        for i, (fd, view) in enumerate(views):
+            if view:
+                try:
+                    views[i] = (fd, view[os.write(fd, view):])
+                except BlockingIOError:
+                    pass
+        if time.monotonic() > deadline:
+            fail("writes blocked for 5 s")
+        waiting = [fd for fd, view in views if view]
+        if waiting:
+            select.select([], waiting, [], 0.05)
+
+
+def boot_command(fd, command, payload):
+    """A boot loader frame ("data", "done") answered "+ok+" without payload."""
+    frame = command + struct.pack("<I", len(payload))
+    if payload:
+        frame += payload + struct.pack("<I", crc32(payload))
+    write_all(fd, frame + b"(pc)")
+    deadline = time.monotonic() + 4.0
+    wait_for_token(fd, b"resp", deadline)
+    answer = read_exactly(fd, 12, deadline, "%s reply" % command)
+    if answer[:8] != command + b"+ok+" or answer[8:] != bytes(4):
+        fail("%s answered %r" % (command, answer))
+    if read_exactly(fd, 4, deadline, "end marker") != b"(hw)":
+        fail("%s reply without '(hw)'" % command)
+
+
+def loader_frame(command, payload):
+    frame = command + struct.pack("<I", len(payload))
+    if payload:
+        frame += payload + struct.pack("<I", crc32(payload))
+    return frame + b"EOT."
+
+
+def loader_reply(fd, command, seconds=5.0):
+    """The flash loader's answer to command: (status, payload), CRC and end
+    marker checked."""
+    deadline = time.monotonic() + seconds
+    wait_for_token(fd, b"rply", deadline)
+    head = read_exactly(fd, 12, deadline, "%s reply" % command)
+    if head[:4] != command:
+        fail("reply for %r, expected %r" % (head[:4], command))
+    (length,) = struct.unpack("<I", head[8:12])
+    if length > 4096:
+        fail("%s reply announces %d bytes" % (command, length))
+    payload = read_exactly(fd, length, deadline, "%s payload" % command) if length else b""
+    if length and struct.unpack("<I", read_exactly(fd, 4, deadline, "CRC"))[0] != crc32(payload):
+        fail("%s reply CRC wrong" % command)
+    if read_exactly(fd, 4, deadline, "end marker") != b"eom.":
+        fail("%s reply without 'eom.'" % command)
+    return head[4:8], payload
+
+
+def loader_command(fd, command, payload=b"", seconds=5.0):
+    """A flash loader command that must be answered "+ok!"; returns the payload."""
+    write_all(fd, loader_frame(command, payload))
+    status, answer = loader_reply(fd, command, seconds)
+    if status != b"+ok!":
+        fail("%s answered %r, error record %s" % (command, status, answer.hex()))
+    return answer
+
+
+def load_unsigned_image(fd):
+    """Wakes the passive boot ROM and loads 3000 bytes without a signature."""
+    wake_boot_rom(fd)
+    image = bytes((i * 7) & 0xFF for i in range(3000))
+    boot_command(fd, b"data", struct.pack("<II", 0, len(image)) + image)
+    boot_command(fd, b"done", b"")
+    time.sleep(0.05)  # a loaded program starts 5 ms after the answer
+
+
+def expect_halt(path):
+    fd = open_port(path)
+    try:
+        load_unsigned_image(fd)
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            write_all(fd, b"*?SYNC")
+            b = read_byte(fd, time.monotonic() + 0.05)
+            if b is not None:
+                fail("the phone answered 0x%02x after an unsigned image" % b)
+        print("halted: no answer after an unsigned image")
+    finally:
+        os.close(fd)
+
+
+def transfer(path_a, path_b):
+    fd_a, fd_b = open_port(path_a), open_port(path_b)
+    try:
+        load_unsigned_image(fd_a)
+        info = struct.unpack("<29I", loader_command(fd_a, b"INFO", bytes(36)))
+        chips = min(info[1], 4)
+        setup = struct.pack("<I", 1)
+        for i in range(4):
+            amd_maker, amd_device = (info[2 + 5 * i], info[3 + 5 * i]) if i < chips else (0, 0)
+            setup += struct.pack("<II", amd_device, (amd_maker >> 16 & 0xFF) << 24)
+        loader_command(fd_a, b"SETP", setup)
+        first_address, size, first = info[6], 8192, 5461
+        loader_command(fd_a, b"OPEN", struct.pack("<5I", 0, first_address, size, 0x11, 0xFF))
+        data = bytes((i * 13 + 5) & 0xFF for i in range(size))
+        s0, s1 = data[:first], data[first:]
+        table = struct.pack("<4I", first_address, size, 1, 2)
+        table += struct.pack("<4I", 0, 0, first, crc32(s0)) + struct.pack("<4I", 1, first, size - first, crc32(s1))
+        write_both(fd_a, loader_frame(b"TXDT", table) + s0, fd_b, s1)
+        status, record = loader_reply(fd_a, b"TXDT")
+        if status != b"+ok!":
+            fail("TXDT answered %r, error record %s" % (status, record.hex()))
+        loader_command(fd_a, b"CLOS", struct.pack("<I", 0), 10.0)  # programmed and read back
+        print("transfer: 8 KiB in two streams (%d bytes on A, %d on B) written and verified" % (first, size - first))
+    finally:
+        os.close(fd_a)
+        os.close(fd_b)
+
+
 def resync(fd):
     write_all(fd, b"sync")
     wait_for_token(fd, b"-()-", time.monotonic() + 2.0)
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--transfer":
+        transfer(sys.argv[2], sys.argv[3])
+        return
+    if len(sys.argv) == 3 and sys.argv[1] == "--expect-halt":
+        expect_halt(sys.argv[2])
+        return
     if len(sys.argv) != 2:
-        fail("usage: sim_daemon_client.py PORT_PATH")
+        fail("usage: sim_daemon_client.py PORT_PATH | --transfer PORT_A PORT_B | --expect-halt PORT_A")
     path = sys.argv[1]
     fd = open_port(path)
     try:

@@ -5,7 +5,10 @@
 # (with pacing checked, one injected fault and the --verbose log),
 # a clean SIGTERM shutdown (exit 0, links removed, flash file saved), the
 # flash file read back on the next start and refused when it has the wrong
-# length, and a --link that would overwrite a regular file refused.
+# length, a --link that would overwrite a regular file refused, an image
+# without a loader signature run as the flash loader (and halting the phone
+# with --require-loader-signature), and one "TXDT" whose second stream, on
+# UART B, begins while its frame is still arriving on UART A.
 # usage: sim_daemon_pty.sh BUILD_DIR SOURCE_DIR
 set -u
 
@@ -72,7 +75,8 @@ stop_daemon() {
 
 # ---- The command line ------------------------------------------------------
 "$sim" --help > "$work/help" 2>&1; status=$?
-if [ $status -eq 0 ] && grep -q -- "--platform NAME" "$work/help" && grep -q -- "--fault-reply" "$work/help"; then
+if [ $status -eq 0 ] && grep -q -- "--platform NAME" "$work/help" && grep -q -- "--fault-reply" "$work/help" &&
+   grep -q -- "--require-loader-signature" "$work/help"; then
     pass "--help exits 0 and lists the options"
 else
     fail "--help: status $status"; cat "$work/help"
@@ -86,7 +90,7 @@ else
 fi
 
 for bad in "--seed" "--seed 12x" "--fault-bitflip 1.5" "--fault-reply info:x:err" "--fault-stall 10" \
-           "--link a --link b --link c" "--link same --link same" ""; do
+           "--link a --link b --link c" "--link same --link same" "--require-loader-signature=yes" ""; do
     # shellcheck disable=SC2086
     if [ -z "$bad" ]; then
         "$sim" > /dev/null 2> "$work/err"; status=$?
@@ -97,7 +101,7 @@ for bad in "--seed" "--seed 12x" "--fault-bitflip 1.5" "--fault-reply info:x:err
         fail "bad command line '$bad': status $status, expected 2 with a message"
     fi
 done
-pass "bad values, a missing value, a third --link and a missing --platform exit 2"
+pass "bad values, a missing value, a value for a flag, a third --link and a missing --platform exit 2"
 
 "$sim" --platform no-such-platform-here --config-dir "$build" > /dev/null 2> "$work/err"; status=$?
 if [ $status -eq 1 ] && grep -q "no-such-platform-here" "$work/err"; then
@@ -199,6 +203,35 @@ if [ $status -eq 1 ] && [ "$(cat "$work/regular")" = precious ] && grep -q "not 
     pass "a --link onto a regular file is refused and the file kept"
 else
     fail "--link onto a regular file: status $status"; cat "$work/err"
+fi
+
+# ---- One "TXDT" in two streams, the second begun while the frame is on the line --
+# The client loads an image without a loader signature, which the daemon runs
+# as the flash loader by default, and writes the frame and stream 0 on UART A
+# and then, at once, stream 1 on UART B; the phone must count stream 1's early
+# bytes ("+ok!", not a stream time-out). Needs a passive boot ROM of type 2
+# whose chip 0 starts with an 8 KiB sector ($platform is demo-passive).
+if start_daemon --link "$link_a" --link "$link_b"; then
+    if timeout 30 python3 "$client" --transfer "$link_a" "$link_b"; then
+        pass "an unsigned image runs; a stream begun on UART B while its TXDT frame arrives on UART A is taken whole"
+    else
+        fail "two-UART transfer"; cat "$work/err"
+    fi
+    stop_daemon
+else
+    fail "daemon did not get ready for the transfer"; cat "$work/out" "$work/err"
+fi
+
+# ---- --require-loader-signature: an unsigned image halts the phone ------------
+if start_daemon --link "$link_a" --require-loader-signature; then
+    if timeout 15 python3 "$client" --expect-halt "$link_a"; then
+        pass "--require-loader-signature: the phone halts on an unsigned image"
+    else
+        fail "--require-loader-signature"; cat "$work/err"
+    fi
+    stop_daemon
+else
+    fail "daemon did not get ready with --require-loader-signature"; cat "$work/out" "$work/err"
 fi
 
 if [ $failures -ne 0 ]; then

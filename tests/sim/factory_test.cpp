@@ -67,7 +67,8 @@ TEST(SimFactory, UnknownPlatformAndBrokenEntriesGiveReasons) {
     std::ofstream(dir / "platform.def") << "[p1]\nFlashLoader=x.s19\nBootLoader=passive\nChipDesc=1\n"
                                            "Flash0=0x0,8,0\nSimChip0=0x0042_0x00009999\n"
                                            "[p2]\nFlashLoader=x.s19\nBootLoader=sideways\n"
-                                           "[p3]\nFlashLoader=x.s19\nBootLoader=passive\nChipDesc=1\nFlash0=0x0,8,0\n"
+                                           "[p3]\nFlashLoader=x.s19\nBootLoader=passive\nChipDesc=1\nFlash0=0x0,64,0\n"
+                                           "Flash1=0x4000000,1,0\n"
                                            "[p4]\nFlashLoader=x.s19\nBootLoader=passive\nSimChip0=0x0042_0x00002201\n"
                                            "SimBootRomVersion=1.9\nSimLoaderVersion=5.4\n";
     sim::PhoneConfigForPlatform(dir.string(), "p1", &error);
@@ -75,7 +76,7 @@ TEST(SimFactory, UnknownPlatformAndBrokenEntriesGiveReasons) {
     sim::PhoneConfigForPlatform(dir.string(), "p2", &error);
     EXPECT_NE(error.find("BootLoader"), std::string::npos) << error;
     sim::PhoneConfigForPlatform(dir.string(), "p3", &error);
-    EXPECT_NE(error.find("SimChip0"), std::string::npos) << error;
+    EXPECT_NE(error.find("fill Flash1"), std::string::npos) << error;  // four 16 MiB chips fill Flash0
     const sim::PhoneConfig c = sim::PhoneConfigForPlatform(dir.string(), "p4", &error);
     EXPECT_TRUE(error.empty()) << error;
     EXPECT_EQ(c.passive.majorVersion, 1);

@@ -172,30 +172,113 @@ TEST_F(SimFlashLoader, VerifyAndReadOutsideFlashOrTooLongAreRefused) {
     EXPECT_EQ(s().Command("VRFY", Words({0, 0})).word(0), 1u);  // CRC of nothing
 }
 
+// A "TXDT" frame for data at address in two streams: the first `first` bytes
+// on UART A, the rest on UART B.
+Bytes TwoStreamFrame(uint32_t address, const Bytes& data, uint32_t first) {
+    const Bytes s0(data.begin(), data.begin() + first), s1(data.begin() + first, data.end());
+    const auto size = static_cast<uint32_t>(data.size());
+    Bytes p = Words({address, size, 1, 2});
+    Append(p, Words({0, 0, first, sim::Crc32(s0)}));
+    Append(p, Words({1, first, size - first, sim::Crc32(s1)}));
+    return LoaderFrame("TXDT", p);
+}
+
+// Writes each port's bytes, all starting now.
+void WriteAtOnce(Session& s, RawPort& b, const Bytes& onA, const Bytes& onB) {
+    std::vector<platform::StreamWrite> writes(2);
+    writes[0].port = &s.a.port();
+    writes[0].data = onA;
+    writes[1].port = &b.port();
+    writes[1].data = onB;
+    s.link.serial().WriteConcurrently(writes);
+    EXPECT_TRUE(writes[0].ok && writes[1].ok);
+    EXPECT_EQ(writes[0].sent + writes[1].sent, onA.size() + onB.size());
+}
+
 TEST_F(SimFlashLoader, TransferOverTwoUarts) {
     RawPort b(s().link, 1);
     ASSERT_TRUE(s().Setup().ok);
     ASSERT_TRUE(s().Open(0, 8, 0x11).ok);
     const Bytes data = Pattern(0x10000, 1);
     const uint32_t first = 43253;
-    const Bytes s0(data.begin(), data.begin() + first), s1(data.begin() + first, data.end());
-    Bytes p = Words({0x10000, 0x10000, 1, 2});
-    Append(p, Words({0, 0, first, sim::Crc32(s0)}));
-    Append(p, Words({1, first, 0x10000 - first, sim::Crc32(s1)}));
-    s().a.Write(LoaderFrame("TXDT", p));
-    std::vector<platform::StreamWrite> writes(2);
-    writes[0].port = &s().a.port();
-    writes[0].data = s0;
-    writes[1].port = &b.port();
-    writes[1].data = s1;
-    s().link.serial().WriteConcurrently(writes);
-    EXPECT_TRUE(writes[0].ok && writes[1].ok);
-    EXPECT_EQ(writes[1].sent, s1.size());
+    s().a.Write(TwoStreamFrame(0x10000, data, first));
+    WriteAtOnce(s(), b, Bytes(data.begin(), data.begin() + first), Bytes(data.begin() + first, data.end()));
     const LoaderReply r = ParseLoaderReply(s().a.ReadUntil("eom.", 20000));
     ASSERT_TRUE(r.ok) << r.errorCode();
     ASSERT_TRUE(s().Close(8).ok);
     EXPECT_EQ(s().phone().flash().Read(0x10000, 0x10000), data);
-    EXPECT_EQ(s().phone().bytesFromHost(1), s1.size());
+    EXPECT_EQ(s().phone().bytesFromHost(1), 0x10000u - first);
+}
+
+// Stream 1 starts on UART B together with the frame on UART A: its first
+// bytes arrive while the frame does and are kept for the stream.
+TEST_F(SimFlashLoader, StreamBytesThatArriveWithTheirFrameCount) {
+    RawPort b(s().link, 1);
+    ASSERT_TRUE(s().Setup().ok);
+    ASSERT_TRUE(s().Open(0, 1, 0x11).ok);
+    const Bytes data = Pattern(8192, 5);
+    const uint32_t first = 5461;
+    Bytes onA = TwoStreamFrame(0x2000, data, first);
+    Append(onA, Bytes(data.begin(), data.begin() + first));
+    WriteAtOnce(s(), b, onA, Bytes(data.begin() + first, data.end()));
+    const LoaderReply r = ParseLoaderReply(s().a.ReadUntil("eom.", 20000));
+    ASSERT_TRUE(r.ok) << r.errorCode() << " stream " << r.word(1) << ": " << r.word(3) << " of " << r.word(2);
+    ASSERT_TRUE(s().Close(1).ok);
+    EXPECT_EQ(s().phone().flash().Read(0x2000, 8192), data);
+}
+
+Bytes Halfway(const Bytes& b) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2)); }
+
+// Bytes kept on UART B while a "TXDT" frame arrived on UART A are read as
+// commands once the frame is over, when it names no stream there.
+TEST_F(SimFlashLoader, HeldBytesAreCommandsWhenTheFrameNamesNoStreamThere) {
+    Bytes onlyA = Words({0x2000, 16, 1, 1});
+    Append(onlyA, Words({0, 0, 16, sim::Crc32(Bytes(16, 3))}));
+    Append(onlyA, Words({0, 0, 0, 0}));
+    Bytes badTable = onlyA;
+    badTable[12] = 3;  // three streams
+    struct Case {
+        const char* what;
+        Bytes onA;
+        std::string onB, answerB;
+        uint64_t notBeforeUs;  // B's command is read once the frame is over
+    };
+    const Case cases[] = {
+        {"one stream, on A", LoaderFrame("TXDT", onlyA), "SYNC", "syn!", 5'500},
+        {"refused stream table", LoaderFrame("TXDT", badTable), "*", "#B", 5'500},
+        {"frame that stops halfway", Halfway(LoaderFrame("TXDT", onlyA)), "*", "#B", 500'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart(config);
+        RawPort b(s().link, 1);
+        const uint64_t start = s().link.NowUs();
+        WriteAtOnce(s(), b, c.onA, B(c.onB));
+        EXPECT_EQ(S(b.ReadUntil(c.answerB)), c.answerB);
+        const auto& log = s().phone().commandLog();
+        const auto onB = std::find_if(log.begin(), log.end(), [](const sim::CommandRecord& r) { return r.uart == 1; });
+        ASSERT_NE(onB, log.end());
+        EXPECT_GE(onB->us - start, c.notBeforeUs);
+    }
+}
+
+// A UART keeps at most kHeldBytesLimit bytes; the rest are lost and logged.
+TEST_F(SimFlashLoader, HeldBytesAreBounded) {
+    RawPort b(s().link, 1);
+    ASSERT_TRUE(s().Setup().ok);
+    ASSERT_TRUE(s().Open(0, 8, 0x11).ok);
+    const Bytes data = Pattern(5000, 9);
+    const Bytes frame = TwoStreamFrame(0x10000, data, 0);
+    s().a.Write(Bytes(frame.begin(), frame.begin() + 20));
+    b.Write(data);  // 434 ms: the frame is not yet dropped
+    s().a.Write(Bytes(frame.begin() + 20, frame.end()));
+    const LoaderReply r = ParseLoaderReply(s().a.ReadUntil("eom.", 20000));
+    EXPECT_EQ(r.errorCode(), sim::kErrStreamTimeout);
+    EXPECT_EQ(r.word(3), sim::kHeldBytesLimit);
+    const auto& log = s().phone().faultLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const sim::FaultRecord& f) {
+                  return f.kind == sim::FaultKind::InputOverflow && f.uart == 1;
+              }), 1);
 }
 
 TEST_F(SimFlashLoader, StreamWithBadCrcOrMissingBytesFails) {

@@ -5,6 +5,7 @@
 #include "sim_rig.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "image/region_list.h"
@@ -32,12 +33,13 @@ std::vector<std::string> PlatformSections() {
     return names;
 }
 
-// A job context as the job driver has it before it reads the platform.
-std::unique_ptr<FlashContext> HostContext(const std::string& platform) {
+// A job context as the job driver has it before it reads the platform
+// (configDir ends with '/').
+std::unique_ptr<FlashContext> HostContext(const std::string& platform, const std::string& configDir = kConfigDir) {
     auto ctx = std::make_unique<FlashContext>();
     ctx->services = platform::SystemServices();
-    std::snprintf(ctx->exeDirectory, kPathSize, "%s", kConfigDir.c_str());
-    std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", kConfigDir.c_str());
+    std::snprintf(ctx->exeDirectory, kPathSize, "%s", configDir.c_str());
+    std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
     std::snprintf(ctx->options.platform, FLASH_TEXT_SIZE, "%s", platform.c_str());
     ResetRegionLists(*ctx);
     return ctx;
@@ -81,6 +83,38 @@ std::string Signature(RegionList& list, uint32_t base) {
     return std::string(reinterpret_cast<const char*>(list.buffers[0].data.get()) + offset, 7);
 }
 
+// The phone's chips are the ones the host resolves (same sectors) and cover
+// exactly the image buffers of the platform.
+void ExpectChipsAsTheHostSeesThem(const sim::PhoneConfig& phone, FlashContext& ctx) {
+    ASSERT_GE(phone.chips.size(), 1u);
+    ASSERT_LE(phone.chips.size(), 4u);
+    std::vector<std::pair<uint64_t, uint64_t>> chipRanges, buffers;
+    for (const sim::ChipConfig& chip : phone.chips) {
+        SCOPED_TRACE(chip.name);
+        const FlashType amd(chip.amdManufacturer, chip.amdDevice, ctx.exeDirectory);
+        const FlashType intel(chip.intelManufacturer, chip.intelDevice, ctx.exeDirectory);
+        const FlashType* chosen = nullptr;
+        if (amd.IsKnown() && amd.GetCommandSet() == 0) chosen = &amd;
+        else if (intel.IsKnown() && intel.GetCommandSet() == 1) chosen = &intel;
+        ASSERT_NE(chosen, nullptr) << "Unknown Flash Chip";
+        ASSERT_NE(chosen->GetDescription(), nullptr);
+        ASSERT_EQ(static_cast<std::size_t>(chosen->GetBoundaryCount()), chip.sectorSizes.size() + 1);
+        uint32_t offset = 0;
+        for (std::size_t s = 0; s < chip.sectorSizes.size(); ++s) {
+            ASSERT_EQ(chosen->GetSectorOffsets()[s], offset) << s;
+            offset += chip.sectorSizes[s];
+        }
+        ASSERT_EQ(chosen->GetSectorOffsets()[chip.sectorSizes.size()], offset);
+        chipRanges.emplace_back(chip.firstAddress, uint64_t{chip.firstAddress} + offset - 1);
+    }
+    const RegionList& image = ctx.imageList();
+    ASSERT_GE(image.bufferCount, 1u);
+    for (uint32_t b = 0; b < image.bufferCount; ++b)
+        buffers.emplace_back(image.buffers[b].first, image.buffers[b].last);
+    for (const auto& [f, l] : buffers) EXPECT_TRUE(Covered(chipRanges, f, l)) << "image buffer outside flash";
+    for (const auto& [f, l] : chipRanges) EXPECT_TRUE(Covered(buffers, f, l)) << "chip without image buffer";
+}
+
 TEST(SimPlatformAcceptance, EveryPlatformAndChipIsAcceptedByTheHost) {
     const std::vector<std::string> platforms = PlatformSections();
     ASSERT_GE(platforms.size(), 5u);
@@ -120,39 +154,48 @@ TEST(SimPlatformAcceptance, EveryPlatformAndChipIsAcceptedByTheHost) {
             }
         }
 
-        // The flash loader: version at least 5.5, chips the host resolves to
-        // the same sectors the phone has, covering exactly the image buffers.
+        // The flash loader: version at least 5.5; its chips.
         EXPECT_GE(phone.flashLoader.majorVersion * 256 + phone.flashLoader.minorVersion, 5 * 256 + 5);
-        ASSERT_GE(phone.chips.size(), 1u);
-        ASSERT_LE(phone.chips.size(), 4u);
-        std::vector<std::pair<uint64_t, uint64_t>> chipRanges, buffers;
-        for (const sim::ChipConfig& chip : phone.chips) {
-            SCOPED_TRACE(chip.name);
-            const FlashType amd(chip.amdManufacturer, chip.amdDevice, ctx->exeDirectory);
-            const FlashType intel(chip.intelManufacturer, chip.intelDevice, ctx->exeDirectory);
-            const FlashType* chosen = nullptr;
-            if (amd.IsKnown() && amd.GetCommandSet() == 0) chosen = &amd;
-            else if (intel.IsKnown() && intel.GetCommandSet() == 1) chosen = &intel;
-            ASSERT_NE(chosen, nullptr) << "Unknown Flash Chip";
-            ASSERT_NE(chosen->GetDescription(), nullptr);
-            ASSERT_EQ(static_cast<std::size_t>(chosen->GetBoundaryCount()), chip.sectorSizes.size() + 1);
-            uint32_t offset = 0;
-            for (std::size_t s = 0; s < chip.sectorSizes.size(); ++s) {
-                ASSERT_EQ(chosen->GetSectorOffsets()[s], offset) << s;
-                offset += chip.sectorSizes[s];
-            }
-            ASSERT_EQ(chosen->GetSectorOffsets()[chip.sectorSizes.size()], offset);
-            chipRanges.emplace_back(chip.firstAddress, uint64_t{chip.firstAddress} + offset - 1);
-        }
-        const RegionList& image = ctx->imageList();
-        ASSERT_GE(image.bufferCount, 1u);
-        for (uint32_t b = 0; b < image.bufferCount; ++b)
-            buffers.emplace_back(image.buffers[b].first, image.buffers[b].last);
-        for (const auto& [f, l] : buffers) EXPECT_TRUE(Covered(chipRanges, f, l)) << "image buffer outside flash";
-        for (const auto& [f, l] : chipRanges) EXPECT_TRUE(Covered(buffers, f, l)) << "chip without image buffer";
+        ExpectChipsAsTheHostSeesThem(phone, *ctx);
         FreeRegionBuffers(*ctx);
     }
 }
 
+// Sections without "SimChip<n>": each flash definition gets the largest chip
+// of "flash.types" whose size divides it, repeated; the first in the file
+// among chips of one size.
+TEST(SimPlatformAcceptance, DefinitionsWithoutSimChipKeysGetChipsThatFillThem) {
+    const auto dir = std::filesystem::temp_directory_path() / "flashwire_sim_chip_choice";
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(kConfigDir + "flash.types", dir / "flash.types",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::ofstream(dir / "platform.def")
+        << "[banks]\nFlashLoader=fl.s19\nBootLoader=passive\nChipDesc=1\nFlash0=0x0,8,0\nFlash1=0x1000000,2,0\n"
+           "[mit1]\nMIT=1\nSetupLoader=sl.s19\nFlashLoader=fl.s19\nFlashLoaderBaseAddr=0x20000\nFlash0=0x4000000,32\n"
+           "[plain]\nFlashLoader=fl.s19\nBootLoader=passive\nMaxImageSize=4\n";
+    const struct {
+        const char* platform;
+        std::vector<std::string> chips;
+    } cases[] = {
+        {"banks", {"0x0042_0x00002201", "0x0042_0x00000110", "0x0042_0x00000110"}},
+        {"mit1", {"0x0057_0x00008820", "0x0057_0x00008820"}},
+        {"plain", {"0x0042_0x00000140"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.platform);
+        std::string error;
+        const sim::PhoneConfig phone = sim::PhoneConfigForPlatform(dir.string(), c.platform, &error);
+        ASSERT_TRUE(error.empty()) << error;
+        std::vector<std::string> names;
+        for (const sim::ChipConfig& chip : phone.chips) names.push_back(chip.name);
+        EXPECT_EQ(names, c.chips);
+        auto ctx = HostContext(c.platform, dir.string() + "/");
+        ASSERT_TRUE(ReadPlatformDefinition(*ctx));
+        ExpectChipsAsTheHostSeesThem(phone, *ctx);
+    }
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace flashwire::sim_test
+

@@ -1,0 +1,25 @@
+#include "flashops/jobs.h"
+
+#include <algorithm>
+
+namespace flashwire {
+namespace {
+
+uint32_t CommandPortBaud(const FlashContext& ctx) {
+    return ctx.activePort < std::size(ctx.ports) ? ctx.ports[ctx.activePort].currentBaud : 0;
+}
+
+// A loader limit of 0 tells nothing; it must not make a block empty.
+uint32_t Limited(uint32_t size, uint32_t limit) { return limit != 0 ? std::min(size, limit) : size; }
+
+}  // namespace
+
+uint32_t WriteBlockSize(const FlashContext& ctx) {
+    return Limited(CommandPortBaud(ctx) > 115200 ? 0x10000u : 0x4000u, ctx.deviceInfo.maxTxSize);
+}
+
+uint32_t ReadBlockSize(const FlashContext& ctx) {
+    return Limited(CommandPortBaud(ctx) > 115200 ? 0x2000u : 0x1000u, ctx.deviceInfo.maxRxSize);
+}
+
+}  // namespace flashwire

@@ -1,0 +1,113 @@
+// The read job: "SETP", one "SUCK" per block of the /read ranges into the
+// image list's buffers, "DONE", then the ranges saved as an S-record file.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "api/error_codes.h"
+#include "api/option_ranges.h"
+#include "boot/le32.h"
+#include "boot/scoped_priority.h"
+#include "flashops/flash_commands.h"
+#include "flashops/jobs.h"
+#include "flashops/sector_map.h"
+#include "image/region_list.h"
+#include "image/srec_writer.h"
+#include "job/reporting.h"
+#include "loader/fl_sync.h"
+#include "loader/fl_tokens.h"
+#include "loader/wait_for_4cc.h"
+#include "target/size_text.h"
+
+namespace flashwire {
+namespace {
+
+constexpr uint32_t kMaxReadBlock = 0x2000;
+
+uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
+    ReportDebug(ctx, "ReadData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
+                static_cast<unsigned long>(address + length - 1));
+    uint8_t payload[8];
+    StoreLe32(address, payload);
+    StoreLe32(length, payload + 4);
+    // Room for the reply or a 20-byte error record, whatever the block's size.
+    std::array<uint8_t, kMaxReadBlock> reply{};
+    const uint32_t rc = length <= reply.size()
+                            ? WaitFor4CC(ctx, FL_CMD_SUCK, payload, length, reply, kSuckTimeoutMs)
+                            : static_cast<uint32_t>(ERR_BAD_PARAMS);
+    if (rc != SUCCESS) {
+        ReportDebug(ctx, "FLSendCmd(suck): %u (%s)", rc, ErrorName(rc, nullptr));
+        return rc;
+    }
+    std::memcpy(destination, reply.data(), length);
+    return SUCCESS;
+}
+
+uint32_t ReadWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
+    uint32_t result = ReadData(ctx, address, length, destination);
+    if (result == SUCCESS || result == ERR_ABORT) return result;
+    const uint32_t tries = MaxTries(ctx);
+    for (uint32_t retry = 1; retry < tries; ++retry) {
+        ReportDebug(ctx, "Retry %u: ReadData", retry);
+        const uint32_t synced = FLSync(ctx);
+        if (synced == ERR_ABORT) return ERR_ABORT;
+        if (synced != SUCCESS) {
+            ReportDebug(ctx, "Failed to sync");
+            return ERR_PROTOCOL;
+        }
+        result = ReadData(ctx, address, length, destination);
+        if (result == SUCCESS || result == ERR_ABORT) return result;
+    }
+    ReportDebug(ctx, "Giving up on ReadData");
+    return ERR_TOO_MANY_RETRIES;
+}
+
+}  // namespace
+
+uint32_t RunReadJob(FlashContext& ctx) {
+    const OptionRanges all = LoadRanges(ctx.options, RangeList::Read);
+    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+    const std::vector<AddressRange> ranges(all.begin(), all.begin() + count);
+    if (!CheckInsideFlash(ctx, ranges.data(), count) || !CheckInsideBuffers(ctx, ranges.data(), count))
+        return ERR_RANGE_OUTSIDE_FLASH;
+
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t length = ranges[i].last - ranges[i].first + 1;
+        ReportMessage(ctx, 0, "Read region %2u: 0x%08lx - 0x%08lx: %s", i, static_cast<unsigned long>(ranges[i].first),
+                      static_cast<unsigned long>(ranges[i].last), SizeText(length));
+        total += static_cast<uint64_t>(ranges[i].last - ranges[i].first) + 1;
+    }
+    const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+    ReportMessage(ctx, 0, "Data to be read: %s", SizeText(total32));
+    ProgressBegin(ctx, "Reading Flash ...", total32);
+    if (uint32_t rc = SetupWithSyncRetries(ctx, true); rc != SUCCESS) return rc;
+
+    const uint32_t blockSize = std::min(ReadBlockSize(ctx), kMaxReadBlock);
+    RegionList& image = ctx.imageList();
+    uint64_t done = 0;
+    for (const AddressRange& range : ranges) {
+        uint32_t address = range.first;
+        uint64_t left = static_cast<uint64_t>(range.last - range.first) + 1;
+        while (left > 0) {
+            // A block ends where the buffer that holds its start ends.
+            const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, blockSize)));
+            if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
+            const MemoryRegion& buffer = image.buffers[FindBuffer(image, address)];
+            uint8_t* destination = buffer.data.get() + (address - buffer.first);
+            if (uint32_t rc = ReadWithRetries(ctx, address, n, destination); rc != SUCCESS) return rc;
+            address += n;
+            left -= n;
+            done += n;
+            ProgressUpdate(ctx, static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)));
+        }
+    }
+    Done(ctx);
+    ProgressEnd(ctx);
+
+    ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
+    return WriteSRecordFile(ctx, image);
+}
+
+}  // namespace flashwire

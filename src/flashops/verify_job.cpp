@@ -1,0 +1,46 @@
+// The verify job: "SETP", one "VRFY" per 64 KiB block of the image list's
+// ranges, "DONE"; the first block that differs ends the job.
+#include <algorithm>
+
+#include "flashops/flash_commands.h"
+#include "flashops/jobs.h"
+#include "flashops/sector_map.h"
+#include "job/reporting.h"
+#include "target/size_text.h"
+
+namespace flashwire {
+
+uint32_t RunVerifyJob(FlashContext& ctx) {
+    const RegionList& image = ctx.imageList();
+    const uint32_t count = std::min<uint32_t>(image.rangeCount, kMaxLoadedRanges);
+    if (!CheckInsideFlash(ctx, image.ranges, count) || !CheckInsideBuffers(ctx, image.ranges, count))
+        return ERR_RANGE_OUTSIDE_FLASH;
+
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) total += static_cast<uint64_t>(image.ranges[i].last - image.ranges[i].first) + 1;
+    const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+    ReportMessage(ctx, 0, "Data to be verified: %s", SizeText(total32));
+    ProgressBegin(ctx, "Verifying Flash ...", total32);
+    if (uint32_t rc = SetupWithSyncRetries(ctx, false); rc != SUCCESS) return rc;
+
+    uint64_t done = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t address = image.ranges[i].first;
+        uint64_t left = static_cast<uint64_t>(image.ranges[i].last - address) + 1;
+        while (left > 0) {
+            // Blocks follow the range, but never leave the buffer that holds their start.
+            const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, kCompareBlock)));
+            if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
+            if (uint32_t rc = CompareWithRetries(ctx, address, n, true); rc != SUCCESS) return rc;
+            address += n;
+            left -= n;
+            done += n;
+            ProgressUpdate(ctx, static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)));
+        }
+    }
+    Done(ctx);
+    ProgressEnd(ctx);
+    return SUCCESS;
+}
+
+}  // namespace flashwire

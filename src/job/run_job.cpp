@@ -1,0 +1,218 @@
+#include "job/run_job.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "api/address_range.h"
+#include "api/error_codes.h"
+#include "api/option_ranges.h"
+#include "boot/scoped_priority.h"
+#include "boot/send_file.h"
+#include "image/region_list.h"
+#include "image/srec_reader.h"
+#include "job/reporting.h"
+#include "serial/com_port.h"
+#include "target/platform_definition.h"
+
+namespace flashwire {
+namespace {
+
+constexpr uint32_t kOpenReadTimeoutMs = 1000;
+constexpr uint32_t kStartBaud = 115200;
+constexpr uint32_t kNoLastError = 100;
+
+enum Phases : uint32_t { kPhasesAll = 0, kPhasesBootLoader = 1, kPhasesFlashLoader = 2 };
+
+// Drops unused and repeated port slots; /com=3,3 uses one port.
+void SettlePorts(FlashContext& ctx) {
+    ctx.portCount = 0;
+    for (uint32_t i = 0; i < 2;) {
+        const uint32_t port = ctx.options.comPort[i];
+        if (port >= FLASH_PORT_UNUSED) break;
+        if (i == 1 && port == ctx.options.comPort[0]) {
+            ctx.options.comPort[1] = FLASH_PORT_UNUSED;
+            continue;
+        }
+        ctx.ports[i] = PortRecord{};
+        ++ctx.portCount;
+        ++i;
+    }
+}
+
+uint32_t CheckAndSortRanges(FlashContext& ctx) {
+    OptionRanges reserved = LoadRanges(ctx.options, RangeList::Reserved);
+    OptionRanges read = LoadRanges(ctx.options, RangeList::Read);
+    uint32_t reservedCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
+    const uint32_t readCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+    const uint32_t mode = ctx.options.mode;
+    if (reservedCount > 0 && mode != kModeVerify && CheckRangesOverlap(reserved.data(), reservedCount) != SUCCESS)
+        return ERR_RANGES_OVERLAP;
+    if (readCount > 0 && CheckRangesOverlap(read.data(), readCount) != SUCCESS) return ERR_RANGES_OVERLAP;
+    reservedCount = MergeAdjacentRanges(reserved.data(), reservedCount);
+    SortRanges(reserved.data(), reservedCount);
+    SortRanges(read.data(), readCount);
+    StoreRanges(ctx.options, RangeList::Reserved, reserved);
+    SetRangeCount(ctx.options, RangeList::Reserved, reservedCount);
+    StoreRanges(ctx.options, RangeList::Read, read);
+    return SUCCESS;
+}
+
+uint32_t OpenPorts(FlashContext& ctx) {
+    for (uint32_t i = 0; i < ctx.portCount; ++i) {
+        if (!ComOpen(ctx, i, ctx.options.comPort[i], kStartBaud, kOpenReadTimeoutMs)) {
+            ctx.lastError = ERR_COM;
+            return ERR_COM;
+        }
+        ComSetNonBlocking(ctx, i, true);
+        ComFlushInput(ctx, i);
+        ComSetNonBlocking(ctx, i, false);
+    }
+    for (uint32_t i = 0; i < ctx.portCount; ++i) {
+        PortRecord& rec = ctx.ports[i];
+        rec.speedCount = 0;
+        for (uint32_t speed : SpeedTable) {
+            if (ComSetBaudRate(ctx, i, speed)) rec.supportedSpeeds[rec.speedCount++] = speed;
+        }
+        if (!ComSetBaudRate(ctx, i, kStartBaud)) return ERR_COM;
+        rec.currentBaud = kStartBaud;
+        char line[128];
+        int used = std::snprintf(line, sizeof line, "PC transfer speeds (COM%u):", ctx.options.comPort[i] + 1);
+        for (uint32_t k = 0; k < rec.speedCount && used > 0 && static_cast<std::size_t>(used) < sizeof line; ++k)
+            used += std::snprintf(line + used, sizeof line - used, " %lu",
+                                  static_cast<unsigned long>(rec.supportedSpeeds[k]));
+        ReportText(ctx, 0, line);
+    }
+    return SUCCESS;
+}
+
+uint32_t LoadFiles(FlashContext& ctx) {
+    const uint32_t phases = ctx.options.phases;
+    const uint32_t mode = ctx.options.mode;
+    if (phases == kPhasesAll || phases == kPhasesBootLoader) {
+        const PlatformInfo& p = ctx.platform;
+        const bool setupUsed = !p.setupLoaderIgnored && (p.memoryInterfaceType == 1 || p.setupLoaderPath[0] != '\0');
+        if (setupUsed && !CheckFileReadable(ctx, p.setupLoaderPath)) return ctx.lastError = ERR_WRONG_FILE_SL;
+        if (!CheckFileReadable(ctx, p.flashLoaderPath)) return ctx.lastError = ERR_WRONG_FILE_FL;
+        ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
+        if (setupUsed) {
+            if (uint32_t rc = LoadSRecordFile(ctx, ctx.setupLoaderList(), p.setupLoaderPath, false); rc != SUCCESS)
+                return rc;
+        }
+        if (uint32_t rc = LoadSRecordFile(ctx, ctx.flashLoaderList(), p.flashLoaderPath, false); rc != SUCCESS)
+            return rc;
+    }
+    if ((phases == kPhasesAll || phases == kPhasesFlashLoader) && (mode == kModeFlash || mode == kModeVerify)) {
+        if (!CheckFileReadable(ctx, ctx.options.file)) return ctx.lastError = ERR_WRONG_FILE_LOAD;
+        ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
+        if (uint32_t rc = LoadSRecordFile(ctx, ctx.imageList(), ctx.options.file, true); rc != SUCCESS) return rc;
+    }
+    return SUCCESS;
+}
+
+// The port whose PC side goes fastest; the lower index on a tie.
+uint32_t FastestPort(const FlashContext& ctx) {
+    uint32_t best = 0;
+    uint32_t bestSpeed = 0;
+    for (uint32_t i = 0; i < ctx.portCount; ++i) {
+        const PortRecord& rec = ctx.ports[i];
+        const uint32_t top = rec.speedCount > 0 ? rec.supportedSpeeds[std::min<uint32_t>(rec.speedCount, 5) - 1] : 0;
+        if (top > bestSpeed) {
+            bestSpeed = top;
+            best = i;
+        }
+    }
+    return best;
+}
+
+uint32_t Transfer(FlashContext& ctx) {
+    const uint32_t phases = ctx.options.phases;
+    const uint32_t mode = ctx.options.mode;
+    if (mode == kModeRead) {
+        if (ctx.options.readCount == 0) {
+            ReportMessage(ctx, 1, "No memory region to be read defined");
+            return ctx.lastError = ERR_WRONG_READLENGTH;
+        }
+        if (ctx.options.saveFile[0] == '\0') {
+            ReportMessage(ctx, 1, "SaveFile not specified!");
+            return ctx.lastError = ERR_WRONG_FILE_SAVE;
+        }
+    }
+    uint32_t result = SUCCESS;
+    if (phases == kPhasesAll || phases == kPhasesBootLoader) {
+        ctx.transferMode = kModeLoader;
+        result = SendFile(ctx, ctx.platform.flashLoaderPath, kModeLoader);
+    }
+    if (phases == kPhasesBootLoader || result != SUCCESS) return result;
+
+    ctx.activePort = FastestPort(ctx);
+    if (mode > kModeRead) return ERR_BAD_PARAMS;
+    ctx.transferMode = mode;
+    result = SendFile(ctx, mode == kModeRead ? ctx.options.saveFile : ctx.options.file, mode);
+    if (result == SUCCESS) SendFinishByte(ctx);  // its outcome does not change the result
+    return result;
+}
+
+}  // namespace
+
+void CheckOperatingSystem(FlashContext& ctx) {
+    ctx.legacyOs = true;
+    const platform::OsVersion v =
+        ctx.services.system != nullptr ? ctx.services.system->GetOsVersion() : platform::OsVersion{};
+    if (v.known) {
+        if (v.ntFamily) {
+            ReportDebug(ctx, "OS: NT family, Ver:%lu.%lu", static_cast<unsigned long>(v.major),
+                        static_cast<unsigned long>(v.minor));
+            ctx.legacyOs = false;
+        } else {
+            ReportDebug(ctx, "OS: non-NT family, Ver:%lu.%lu", static_cast<unsigned long>(v.major),
+                        static_cast<unsigned long>(v.minor));
+        }
+    }
+    if (ctx.legacyOs) {
+        ctx.overlappedIo = false;
+        if (ctx.portCount > 1) {
+            ReportDebug(ctx, "Running on legacy OS -> disabling multi-port capabality");
+            ctx.portCount = 1;
+        }
+    } else {
+        ctx.overlappedIo = true;
+    }
+}
+
+uint32_t RunJob(FlashContext& ctx) {
+    if (uint32_t rc = CheckAndSortRanges(ctx); rc != SUCCESS) return rc;
+    ResetRegionLists(ctx);  // nothing of an earlier job's lists carries over
+    if (!ReadPlatformDefinition(ctx)) return ctx.lastError = ERR_BAD_PLATFORM;
+    if (!AllocateRegionBuffers(ctx)) return ctx.lastError = ERR_NOMEM;
+
+    uint32_t result = OpenPorts(ctx);
+    if (result == SUCCESS) result = LoadFiles(ctx);
+    if (result == SUCCESS) result = Transfer(ctx);
+    ComCloseAll(ctx);
+    FreeRegionBuffers(ctx);
+    return result;
+}
+
+uint32_t ReLoad(FlashContext& ctx) {
+    ctx.lastError = kNoLastError;
+    SettlePorts(ctx);
+    ctx.activePort = 0;
+    CheckOperatingSystem(ctx);
+    const uint32_t result = RunJob(ctx);
+    if (result == SUCCESS) {
+        ReportMessage(ctx, 0, "All is well !");
+        ReportStatus(ctx, "All is well !");
+        return SUCCESS;
+    }
+    ReportDebug(ctx, "ReLoad: %u (%s)", result, ErrorName(result, nullptr));
+    ReportErrorCode(ctx, result);
+    if (ctx.lastError != result && ctx.lastError != kNoLastError) ReportErrorCode(ctx, ctx.lastError);
+    char text[kMaxLineLength + 1];
+    std::snprintf(text, sizeof text, "Sorry, an error has occured ! (%s)", ErrorName(result, nullptr));
+    ReportText(ctx, 2, text);
+    ReportStatus(ctx, text);
+    return result;
+}
+
+}  // namespace flashwire

@@ -1,0 +1,23 @@
+// The job driver: settles the ports, checks the system, prepares the job
+// (ranges, platform, buffers, ports and their speeds, files) and runs the
+// loader phase and the flash-loader phase, then reports the outcome.
+#pragma once
+
+#include <cstdint>
+
+#include "job/context.h"
+
+namespace flashwire {
+
+// The whole job on the calling thread: "All is well !" or "Sorry, an error
+// has occured ! (<name>)" as message and status. Returns the job's code.
+uint32_t ReLoad(FlashContext& ctx);
+
+// Preparation and both phases; closes the ports and releases the buffers on
+// every way out once they were acquired.
+uint32_t RunJob(FlashContext& ctx);
+
+// Sets legacyOs, overlappedIo and (on a legacy system) one port only.
+void CheckOperatingSystem(FlashContext& ctx);
+
+}  // namespace flashwire

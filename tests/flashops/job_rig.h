@@ -1,0 +1,179 @@
+// Whole jobs on the virtual clock: a phone built from a shipped platform, a
+// host context driven by an option string, the job driver run from power-on,
+// and the phone's flash and command log to check afterwards.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "api/options.h"
+#include "boot/boot_rig.h"
+#include "image/srec_test_util.h"
+#include "job/run_job.h"
+#include "sim/phone_factory.h"
+
+namespace flashwire::job_test {
+
+inline const std::string kConfigDir = std::string(FLASHWIRE_BINARY_DIR) + "/";
+
+// Bytes at phone addresses; chunks must not overlap.
+using Image = std::map<uint32_t, std::vector<uint8_t>>;
+
+inline std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
+    std::vector<uint8_t> out(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return out;
+}
+
+// The data records of an S-record file (S1/S2/S3) as address -> byte.
+inline std::map<uint32_t, uint8_t> ReadSRecordBytes(const std::string& path) {
+    std::map<uint32_t, uint8_t> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 4 || line[0] != 'S' || line[1] < '1' || line[1] > '3') continue;
+        const unsigned addressBytes = static_cast<unsigned>(line[1] - '0') + 1;
+        auto byteAt = [&](std::size_t i) { return static_cast<uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
+        const unsigned count = byteAt(0);
+        uint32_t address = 0;
+        for (unsigned i = 0; i < addressBytes; ++i) address = address << 8 | byteAt(1 + i);
+        for (unsigned i = 1 + addressBytes; i < count; ++i) out[address++] = byteAt(i);
+    }
+    return out;
+}
+
+// A configuration directory of a test's own: the given "platform.def" and
+// "flash.types", and the shipped loaders. Removed with the object.
+class TestConfig {
+public:
+    TestConfig(const std::string& platformDef, const std::string& flashTypes);
+    ~TestConfig() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    // The directory, ending with '/'.
+    std::string dir() const { return dir_ + "/"; }
+
+private:
+    std::string dir_;
+};
+
+class JobRig {
+public:
+    // tweak may change the phone built from the platform before it powers on.
+    // configDir holds "platform.def", "flash.types" and the loaders (ending with '/').
+    explicit JobRig(const std::string& platform, uint64_t seed = 1,
+                    const std::function<void(sim::PhoneConfig&)>& tweak = {},
+                    const std::string& configDir = kConfigDir)
+        : platform_(platform), dir_(TempDir()) {
+        std::string error;
+        sim::PhoneConfig config = sim::PhoneConfigForPlatform(configDir, platform, &error);
+        if (!error.empty()) configError = error;
+        config.requireLoaderSignature = false;
+        if (tweak) tweak(config);
+        rig = std::make_unique<boot_test::BootRig>(config, seed);
+        FlashContext& c = ctx();
+        c.services.serial = &rig->link.serial();  // MERGE-TODO: wrapped ports once streams go through wrappers
+        std::snprintf(c.exeDirectory, kPathSize, "%s", configDir.c_str());
+        std::snprintf(c.platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
+        SetDefaultOptions(c.options);
+    }
+    ~JobRig() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    FlashContext& ctx() { return *rig->ctx; }
+    sim::Phone& phone() { return rig->phone(); }
+    const std::string& dir() const { return dir_; }
+
+    // Parses the job's options (the platform is added); false when refused.
+    bool Options(const std::string& text) {
+        const std::string all = "/platform=" + platform_ + " /debug=1 " + text;
+        return ParseOptionString(nullptr, all.c_str(), ctx().options) > 0;
+    }
+
+    // Writes the image as an S3 file of 32-byte records and returns its path.
+    std::string WriteImage(const Image& image, const std::string& name = "image.s19") {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream out(path, std::ios::binary);
+        out << "S00600004844521B\n";
+        for (const auto& [address, bytes] : image) {
+            for (std::size_t at = 0; at < bytes.size(); at += 32) {
+                const std::size_t n = std::min<std::size_t>(32, bytes.size() - at);
+                out << testing::Record('3', address + static_cast<uint32_t>(at),
+                                       std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
+            }
+        }
+        out << "S70500000000FA\n";
+        return path;
+    }
+
+    uint32_t Run() { return ReLoad(ctx()); }
+    // Parses the options of a further job on the same phone and runs it; with
+    // powerCycle the phone restarts first (its flash stays).
+    uint32_t RunAgain(const std::string& options, bool powerCycle = true) {
+        SetDefaultOptions(ctx().options);
+        if (!Options(options)) return ERR_BAD_CMDLINE;
+        if (powerCycle) {
+            // The phone restarts before the host's first byte, which would
+            // otherwise reach the old loader at its raised rate.
+            const uint32_t at = rig->NowMs() + 1;
+            rig->link.PowerOnAtMs(at);
+            rig->link.AdvanceToUs(static_cast<uint64_t>(at) * 1000);
+        }
+        return Run();
+    }
+
+    std::vector<uint8_t> Flash(uint32_t address, uint32_t length) { return phone().flash().Read(address, length); }
+    // True when the phone holds every chunk of the image.
+    bool PhoneHolds(const Image& image) {
+        for (const auto& [address, bytes] : image)
+            if (Flash(address, static_cast<uint32_t>(bytes.size())) != bytes) return false;
+        return true;
+    }
+
+    // The flash loader commands the phone received, in order (probes,
+    // "SYNC" and single-byte tokens left out).
+    std::vector<std::string> LoaderCommands() {
+        std::vector<std::string> out;
+        for (const auto& c : phone().commandLog())
+            if (c.stage == sim::Stage::FlashLoader && c.token.size() == 4 && c.token != "SYNC") out.push_back(c.token);
+        return out;
+    }
+    std::vector<sim::CommandRecord> Commands(const std::string& token) { return rig->Commands(token); }
+    bool HasLine(const std::string& text, int level = -1) const { return rig->HasLine(text, level); }
+    int CountLines(const std::string& text) const { return rig->CountLines(text); }
+    std::string Transcript() const { return rig->Transcript(); }
+
+    std::unique_ptr<boot_test::BootRig> rig;
+    std::string configError;
+
+    static std::string TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "flashwire-job-XXXXXX").string();
+        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+    }
+
+private:
+    std::string platform_;
+    std::string dir_;
+};
+
+inline TestConfig::TestConfig(const std::string& platformDef, const std::string& flashTypes)
+    : dir_(JobRig::TempDir()) {
+    std::ofstream(dir_ + "/platform.def") << platformDef;
+    std::ofstream(dir_ + "/flash.types") << flashTypes;
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(kConfigDir + "loaders", dir_ + "/loaders", ec);
+}
+
+}  // namespace flashwire::job_test
