@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "flashops/job_rig.h"
+#include "support/forwarding_port.h"
 
 namespace flashwire::bench {
 namespace {
@@ -49,8 +50,8 @@ double WallSince(std::chrono::steady_clock::time_point start) {
 
 // ---- Counting the host's port operations ----------------------------------
 // The host's reads and writes go through these wrappers so that the number of
-// read requests per block can be shown. Concurrent stream writes are handed to
-// the link with its own ports, which it needs to find their UARTs.
+// read requests per block can be shown; a stream of a concurrent write is one
+// begun write.
 
 struct PortCounts {
     uint64_t reads = 0;
@@ -60,31 +61,28 @@ struct PortCounts {
     uint64_t streamWrites = 0;
 };
 
-class CountingPort final : public platform::SerialPort {
+class CountingPort final : public test_support::ForwardingPort {
 public:
     CountingPort(std::unique_ptr<platform::SerialPort> inner, PortCounts& counts)
-        : inner_(std::move(inner)), counts_(counts) {}
-    bool GetSettings(platform::LineSettings& out) override { return inner_->GetSettings(out); }
-    bool SetSettings(const platform::LineSettings& settings) override { return inner_->SetSettings(settings); }
-    bool GetTimeouts(platform::CommTimeouts& out) override { return inner_->GetTimeouts(out); }
-    bool SetTimeouts(const platform::CommTimeouts& timeouts) override { return inner_->SetTimeouts(timeouts); }
+        : ForwardingPort(std::move(inner)), counts_(counts) {}
     bool Read(std::span<uint8_t> buffer, uint32_t& received) override {
-        const bool ok = inner_->Read(buffer, received);
+        const bool ok = ForwardingPort::Read(buffer, received);
         ++counts_.reads;
         counts_.readBytes += received;
         return ok;
     }
     bool Write(std::span<const uint8_t> data, uint32_t& sent) override {
-        const bool ok = inner_->Write(data, sent);
+        const bool ok = ForwardingPort::Write(data, sent);
         ++counts_.writes;
         counts_.writeBytes += sent;
         return ok;
     }
-    uint32_t LastError() const override { return inner_->LastError(); }
-    platform::SerialPort* inner() const { return inner_.get(); }
+    bool BeginWrite(std::span<const uint8_t> data) override {
+        ++counts_.streamWrites;
+        return ForwardingPort::BeginWrite(data);
+    }
 
 private:
-    std::unique_ptr<platform::SerialPort> inner_;
     PortCounts& counts_;
 };
 
@@ -95,18 +93,6 @@ public:
         auto port = inner_.Open(portNumber, overlapped, systemError);
         if (!port) return port;
         return std::make_unique<CountingPort>(std::move(port), counts);
-    }
-    void WriteConcurrently(std::span<platform::StreamWrite> writes) override {
-        std::vector<platform::StreamWrite> unwrapped(writes.begin(), writes.end());
-        for (auto& w : unwrapped) {
-            if (auto* port = dynamic_cast<CountingPort*>(w.port)) w.port = port->inner();
-            ++counts.streamWrites;
-        }
-        inner_.WriteConcurrently(unwrapped);
-        for (std::size_t i = 0; i < writes.size(); ++i) {
-            writes[i].sent = unwrapped[i].sent;
-            writes[i].ok = unwrapped[i].ok;
-        }
     }
     PortCounts counts;
 

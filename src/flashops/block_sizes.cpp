@@ -1,4 +1,5 @@
 #include "flashops/jobs.h"
+#include "job/context.h"
 
 #include <algorithm>
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "boot/crc32.h"
-#include "boot/le32.h"
+#include "wire/crc32.h"
+#include "wire/le32.h"
 #include "image/region_list.h"
 #include "job/reporting.h"
 #include "loader/fl_sync.h"

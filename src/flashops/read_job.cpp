@@ -7,7 +7,7 @@
 
 #include "api/error_codes.h"
 #include "api/option_ranges.h"
-#include "boot/le32.h"
+#include "wire/le32.h"
 #include "boot/scoped_priority.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"

@@ -7,6 +7,7 @@
 #include "api/address_range.h"
 #include "api/error_codes.h"
 #include "api/option_ranges.h"
+#include "api/speed_table.h"
 #include "boot/scoped_priority.h"
 #include "boot/send_file.h"
 #include "image/region_list.h"

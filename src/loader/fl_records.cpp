@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "api/error_codes.h"
-#include "boot/crc32.h"
+#include "wire/crc32.h"
 #include "job/reporting.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"

@@ -1,6 +1,6 @@
 #include "loader/fl_sync.h"
 
-#include "boot/wait_for_4ccs.h"
+#include "wire/wait_for_4ccs.h"
 #include "job/reporting.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "boot/four_cc.h"
+#include "wire/four_cc.h"
 
 namespace flashwire {
 

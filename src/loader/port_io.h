@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "boot/le32.h"
+#include "wire/le32.h"
 #include "job/context.h"
 #include "serial/com_port.h"
 

@@ -1,6 +1,6 @@
 #include "loader/port_setup.h"
 
-#include "boot/le32.h"
+#include "wire/le32.h"
 #include "job/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/le32.h"
+#include "wire/le32.h"
 #include "job/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"

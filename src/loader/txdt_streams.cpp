@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "boot/le32.h"
+#include "wire/le32.h"
 #include "image/region_list.h"
 #include "serial/com_port.h"
 
@@ -39,7 +39,7 @@ bool SendTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload) {
     }
 
     // No stream byte may reach the phone before the frame that announces it.
-    // MERGE-TODO if (platform::SerialPort* command = ctx.ports[ctx.activePort].handle.get()) command->Drain();
+    if (platform::SerialPort* command = ctx.ports[ctx.activePort].handle.get()) command->Drain();
     std::array<platform::StreamWrite, kMaxStreams> writes{};
     for (uint32_t i = 0; i < count; ++i) {
         writes[i].port = ctx.ports[i].handle.get();

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "boot/crc32.h"
-#include "boot/wait_for_4ccs.h"
+#include "wire/crc32.h"
+#include "wire/wait_for_4ccs.h"
 #include "job/reporting.h"
 #include "loader/fl_records.h"
 #include "loader/fl_tokens.h"

@@ -82,7 +82,6 @@ public:
         if (tweak) tweak(config);
         rig = std::make_unique<boot_test::BootRig>(config, seed);
         FlashContext& c = ctx();
-        c.services.serial = &rig->link.serial();  // MERGE-TODO: wrapped ports once streams go through wrappers
         std::snprintf(c.exeDirectory, kPathSize, "%s", configDir.c_str());
         std::snprintf(c.platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
         SetDefaultOptions(c.options);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "flashops/job_rig.h"
+#include "support/forwarding_port.h"
 #include "sim/frame_codec.h"
 
 namespace flashwire::job_test {
@@ -107,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Loader, StartUp, ::testing::ValuesIn(kStartCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Port number 0's PC side refuses rates above 460800, so the job driver makes
-// port 1 the command port. (Jobs that need it end before any data stream.)
+// port 1 the command port.
 class SlowFirstPort final : public platform::SerialProvider {
 public:
     explicit SlowFirstPort(platform::SerialProvider& inner) : inner_(inner) {}
@@ -116,22 +117,14 @@ public:
         if (!port || number != 0) return port;
         return std::make_unique<Capped>(std::move(port));
     }
-    void WriteConcurrently(std::span<platform::StreamWrite> writes) override { inner_.WriteConcurrently(writes); }
 
 private:
-    class Capped final : public platform::SerialPort {
+    class Capped final : public test_support::ForwardingPort {
     public:
-        explicit Capped(std::unique_ptr<platform::SerialPort> inner) : inner_(std::move(inner)) {}
-        bool GetSettings(platform::LineSettings& out) override { return inner_->GetSettings(out); }
-        bool SetSettings(const platform::LineSettings& s) override { return s.baud <= 460800 && inner_->SetSettings(s); }
-        bool GetTimeouts(platform::CommTimeouts& out) override { return inner_->GetTimeouts(out); }
-        bool SetTimeouts(const platform::CommTimeouts& t) override { return inner_->SetTimeouts(t); }
-        bool Read(std::span<uint8_t> buffer, uint32_t& received) override { return inner_->Read(buffer, received); }
-        bool Write(std::span<const uint8_t> data, uint32_t& sent) override { return inner_->Write(data, sent); }
-        uint32_t LastError() const override { return inner_->LastError(); }
-
-    private:
-        std::unique_ptr<platform::SerialPort> inner_;
+        using ForwardingPort::ForwardingPort;
+        bool SetSettings(const platform::LineSettings& s) override {
+            return s.baud <= 460800 && ForwardingPort::SetSettings(s);
+        }
     };
     platform::SerialProvider& inner_;
 };
