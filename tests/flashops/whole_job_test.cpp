@@ -53,3 +53,24 @@ INSTANTIATE_TEST_SUITE_P(Platforms, WholeJob,
 
 }  // namespace
 }  // namespace flashwire::job_test
+
+namespace flashwire::job_test {
+namespace {
+
+TEST(WholeJob, PhasesSplitAcrossTwoJobs) {
+    // A boot-loader-only job leaves the flash loader running; a flash-loader-only job uses it.
+    JobRig rig("demo-passive-setup");
+    const Image image = {{0x8000, Pattern(0x9000, 5)}};
+    const std::string file = "/com=1 /maxspeed=460800 /mode=flash /diff=0 /file=" + rig.WriteImage(image);
+    ASSERT_EQ(rig.RunAgain(file + " /phases=bl", false), SUCCESS) << rig.Transcript();
+    EXPECT_TRUE(rig.Commands("o").empty()) << "no end byte after the boot-loader phase";
+    EXPECT_TRUE(rig.Commands("SETP").empty());
+    ASSERT_EQ(rig.RunAgain(file + " /phases=fl", false), SUCCESS) << rig.Transcript();
+    EXPECT_EQ(rig.CountLines("Power on mobile !"), 1);
+    EXPECT_EQ(rig.Commands("o").size(), 1u);
+    EXPECT_TRUE(rig.PhoneHolds(image));
+    EXPECT_EQ(rig.phone().bootCount(), 1u);
+}
+
+}  // namespace
+}  // namespace flashwire::job_test
