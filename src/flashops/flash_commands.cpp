@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 
 #include "wire/crc32.h"
 #include "wire/le32.h"
@@ -27,27 +28,6 @@ const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t 
     const MemoryRegion& buffer = list.buffers[index];
     if (buffer.data == nullptr || length == 0 || length - 1 > buffer.last - address) return nullptr;
     return &buffer;
-}
-
-// The retry pattern of the four sector operations.
-template <typename Operation>
-uint32_t WithRetries(FlashContext& ctx, const char* name, bool checkAbort, Operation operation) {
-    uint32_t result = operation();
-    // A block outside the image buffers is the host's own fault: retrying cannot help.
-    if (result == SUCCESS || result == ERR_ABORT || result == ERR_RANGE_OUTSIDE_FLASH) return result;
-    if (checkAbort && IsAbortRequested(ctx)) return ERR_ABORT;
-    const uint32_t tries = MaxTries(ctx);
-    for (uint32_t retry = 1; retry < tries; ++retry) {
-        ReportDebug(ctx, "Retry %u: %s", retry, name);
-        if (FLSync(ctx) != SUCCESS) {
-            ReportDebug(ctx, "Failed to sync");
-            return ERR_PROTOCOL;
-        }
-        result = operation();
-        if (result == SUCCESS || result == ERR_ABORT) return result;
-    }
-    ReportDebug(ctx, "Giving up on %s", name);
-    return ERR_TOO_MANY_RETRIES;
 }
 
 }  // namespace
@@ -141,19 +121,19 @@ uint32_t CloseSector(FlashContext& ctx, uint32_t chip, uint32_t sector) {
 
 uint32_t OpenSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                                uint8_t flags) {
-    return WithRetries(ctx, "OpenSector", true, [&] { return OpenSector(ctx, chip, sector, first, length, flags); });
+    return RetryWithSync(ctx, "OpenSector", {}, [&] { return OpenSector(ctx, chip, sector, first, length, flags); });
 }
 
 uint32_t SendDataWithRetries(FlashContext& ctx, uint32_t address, uint32_t length) {
-    return WithRetries(ctx, "SendData", false, [&] { return SendData(ctx, address, length); });
+    return RetryWithSync(ctx, "SendData", {.abortEndsRetries = false}, [&] { return SendData(ctx, address, length); });
 }
 
 uint32_t EraseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
-    return WithRetries(ctx, "EraseSector", true, [&] { return EraseSector(ctx, chip, sector, first, length); });
+    return RetryWithSync(ctx, "EraseSector", {}, [&] { return EraseSector(ctx, chip, sector, first, length); });
 }
 
 uint32_t CloseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector) {
-    return WithRetries(ctx, "CloseSector", true, [&] { return CloseSector(ctx, chip, sector); });
+    return RetryWithSync(ctx, "CloseSector", {}, [&] { return CloseSector(ctx, chip, sector); });
 }
 
 uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool report) {
@@ -222,23 +202,51 @@ bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t 
     return true;
 }
 
-uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortOnSyncAbort) {
-    uint32_t result = Setup(ctx);
-    if (result == SUCCESS || result == ERR_ABORT) return result;
+uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
+                       const std::function<uint32_t()>& operation) {
+    uint32_t result = operation();
+    // A block outside the image buffers is the host's own fault: retrying cannot help.
+    if (result == SUCCESS || result == ERR_ABORT || result == ERR_RANGE_OUTSIDE_FLASH) return result;
+    if (rules.abortEndsRetries && IsAbortRequested(ctx)) return ERR_ABORT;
     const uint32_t tries = MaxTries(ctx);
     for (uint32_t retry = 1; retry < tries; ++retry) {
-        ReportDebug(ctx, "Retry %u: Setup", retry);
+        ReportDebug(ctx, "Retry %u: %s", retry, name);
         const uint32_t synced = FLSync(ctx);
-        if (synced == ERR_ABORT && abortOnSyncAbort) return ERR_ABORT;
+        if (synced == ERR_ABORT && rules.abortedSyncIsAbort) return ERR_ABORT;
         if (synced != SUCCESS) {
             ReportDebug(ctx, "Failed to sync");
             return ERR_PROTOCOL;
         }
-        result = Setup(ctx);
+        result = operation();
         if (result == SUCCESS || result == ERR_ABORT) return result;
     }
-    ReportDebug(ctx, "Giving up on Setup");
+    ReportDebug(ctx, "Giving up on %s", name);
     return ERR_TOO_MANY_RETRIES;
+}
+
+uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortedSyncIsAbort) {
+    return RetryWithSync(ctx, "Setup", {.abortEndsRetries = false, .abortedSyncIsAbort = abortedSyncIsAbort},
+                         [&] { return Setup(ctx); });
+}
+
+uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
+                      const std::function<uint32_t(uint32_t address, uint32_t length)>& block) {
+    uint64_t done = 0;
+    for (const AddressRange& range : ranges) {
+        uint32_t address = range.first;
+        uint64_t left = static_cast<uint64_t>(range.last - range.first) + 1;
+        while (left > 0) {
+            // Blocks follow the range, but never leave the buffer that holds their start.
+            const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, blockSize)));
+            if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
+            if (uint32_t rc = block(address, n); rc != SUCCESS) return rc;
+            address += n;
+            left -= n;
+            done += n;
+            ProgressUpdate(ctx, static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)));
+        }
+    }
+    return SUCCESS;
 }
 
 }  // namespace flashwire

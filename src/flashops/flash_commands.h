@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "job/context.h"
 
@@ -58,9 +60,31 @@ uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want);
 // check their whole plan before "SETP", so a job never stops half-way for it.
 bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count);
 
-// "SETP" with the verify and read jobs' retries: each retry after a
-// resynchronisation (a failed one ends with ERR_PROTOCOL, or ERR_ABORT when
-// abortOnSyncAbort is set and the resynchronisation was aborted).
-uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortOnSyncAbort);
+struct RetryRules {
+    // After the first failure an abort request ends the retries (ERR_ABORT).
+    bool abortEndsRetries = true;
+    // An aborted resynchronisation ends with ERR_ABORT; otherwise, like any
+    // failed one, with "Failed to sync" and ERR_PROTOCOL.
+    bool abortedSyncIsAbort = false;
+};
+
+// The jobs' retry pattern: the operation, then up to MaxTries - 1 retries,
+// each logged as "Retry <n>: <name>" and preceded by a resynchronisation.
+// SUCCESS and ERR_ABORT end it at once, as does ERR_RANGE_OUTSIDE_FLASH (the
+// host's own fault); all tries failed: "Giving up on <name>" and
+// ERR_TOO_MANY_RETRIES.
+uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
+                       const std::function<uint32_t()>& operation);
+
+// "SETP" with the verify and read jobs' retries.
+uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortedSyncIsAbort);
+
+// Cuts the ranges into blocks of at most blockSize bytes, each ending at the
+// end of the image buffer that holds its start, and runs block on each in
+// order, updating the progress with the running count. The first code other
+// than SUCCESS ends the walk; an address in no buffer gives
+// ERR_RANGE_OUTSIDE_FLASH.
+uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
+                      const std::function<uint32_t(uint32_t address, uint32_t length)>& block);
 
 }  // namespace flashwire

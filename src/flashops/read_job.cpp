@@ -44,25 +44,6 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
     return SUCCESS;
 }
 
-uint32_t ReadWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
-    uint32_t result = ReadData(ctx, address, length, destination);
-    if (result == SUCCESS || result == ERR_ABORT) return result;
-    const uint32_t tries = MaxTries(ctx);
-    for (uint32_t retry = 1; retry < tries; ++retry) {
-        ReportDebug(ctx, "Retry %u: ReadData", retry);
-        const uint32_t synced = FLSync(ctx);
-        if (synced == ERR_ABORT) return ERR_ABORT;
-        if (synced != SUCCESS) {
-            ReportDebug(ctx, "Failed to sync");
-            return ERR_PROTOCOL;
-        }
-        result = ReadData(ctx, address, length, destination);
-        if (result == SUCCESS || result == ERR_ABORT) return result;
-    }
-    ReportDebug(ctx, "Giving up on ReadData");
-    return ERR_TOO_MANY_RETRIES;
-}
-
 }  // namespace
 
 uint32_t RunReadJob(FlashContext& ctx) {
@@ -86,23 +67,13 @@ uint32_t RunReadJob(FlashContext& ctx) {
 
     const uint32_t blockSize = std::min(ReadBlockSize(ctx), kMaxReadBlock);
     RegionList& image = ctx.imageList();
-    uint64_t done = 0;
-    for (const AddressRange& range : ranges) {
-        uint32_t address = range.first;
-        uint64_t left = static_cast<uint64_t>(range.last - range.first) + 1;
-        while (left > 0) {
-            // A block ends where the buffer that holds its start ends.
-            const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, blockSize)));
-            if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
-            const MemoryRegion& buffer = image.buffers[FindBuffer(image, address)];
-            uint8_t* destination = buffer.data.get() + (address - buffer.first);
-            if (uint32_t rc = ReadWithRetries(ctx, address, n, destination); rc != SUCCESS) return rc;
-            address += n;
-            left -= n;
-            done += n;
-            ProgressUpdate(ctx, static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)));
-        }
-    }
+    const uint32_t rc = ForEachBlock(ctx, ranges, blockSize, [&](uint32_t address, uint32_t n) {
+        const MemoryRegion& buffer = image.buffers[FindBuffer(image, address)];
+        uint8_t* destination = buffer.data.get() + (address - buffer.first);
+        return RetryWithSync(ctx, "ReadData", {.abortEndsRetries = false, .abortedSyncIsAbort = true},
+                             [&] { return ReadData(ctx, address, n, destination); });
+    });
+    if (rc != SUCCESS) return rc;
     Done(ctx);
     ProgressEnd(ctx);
 

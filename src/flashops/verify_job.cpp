@@ -23,21 +23,9 @@ uint32_t RunVerifyJob(FlashContext& ctx) {
     ProgressBegin(ctx, "Verifying Flash ...", total32);
     if (uint32_t rc = SetupWithSyncRetries(ctx, false); rc != SUCCESS) return rc;
 
-    uint64_t done = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t address = image.ranges[i].first;
-        uint64_t left = static_cast<uint64_t>(image.ranges[i].last - address) + 1;
-        while (left > 0) {
-            // Blocks follow the range, but never leave the buffer that holds their start.
-            const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, kCompareBlock)));
-            if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
-            if (uint32_t rc = CompareWithRetries(ctx, address, n, true); rc != SUCCESS) return rc;
-            address += n;
-            left -= n;
-            done += n;
-            ProgressUpdate(ctx, static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)));
-        }
-    }
+    const uint32_t rc = ForEachBlock(ctx, std::span<const AddressRange>(image.ranges, count), kCompareBlock,
+                                     [&](uint32_t address, uint32_t n) { return CompareWithRetries(ctx, address, n, true); });
+    if (rc != SUCCESS) return rc;
     Done(ctx);
     ProgressEnd(ctx);
     return SUCCESS;
