@@ -43,7 +43,8 @@ constexpr OptionEntry kOptions[] = {
      "platform section of \"platform.def\" that describes the phone (required)"},
     {Id::ConfigDir, "config-dir", 0, "DIR",
      "directory holding \"platform.def\" and \"flash.types\"\n"
-     "(default: the directory of this executable)"},
+     "(default: the directory of this executable, or the sample\n"
+     "configuration installed with it when that holds no \"platform.def\")"},
     {Id::Link, "link", 0, "PATH",
      "make PATH a symbolic link to a UART's pseudo-terminal: the first\n"
      "--link names UART A, the second UART B; an existing symbolic link is\n"

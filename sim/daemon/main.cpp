@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,23 @@ std::string ExecutableDirectory() {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The configuration directory when --config-dir is not given: the
+// executable's own, where the build copies config/; an installed daemon finds
+// no "platform.def" there and takes the sample configuration installed with
+// it (FLASHWIRE_SIM_DATA_FROM_BIN: that directory relative to the program's).
+std::string DefaultConfigDirectory() {
+    const std::string own = ExecutableDirectory();
+#ifdef FLASHWIRE_SIM_DATA_FROM_BIN
+    std::error_code ec;
+    if (!std::filesystem::exists(own + "/platform.def", ec)) {
+        const std::filesystem::path installed =
+            (std::filesystem::path(own) / FLASHWIRE_SIM_DATA_FROM_BIN).lexically_normal();
+        if (std::filesystem::exists(installed / "platform.def", ec)) return installed.string();
+    }
+#endif
+    return own;
+}
+
 void PrintLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -56,7 +74,7 @@ int Run(const simd::DaemonOptions& options) {
     std::string error;
     if (!signals.Install(error)) return Fail(error);
 
-    const std::string configDir = options.configDir.empty() ? ExecutableDirectory() : options.configDir;
+    const std::string configDir = options.configDir.empty() ? DefaultConfigDirectory() : options.configDir;
     std::string platformError;
     sim::PhoneConfig config = sim::PhoneConfigForPlatform(configDir, options.platform, &platformError);
     if (!platformError.empty()) {
