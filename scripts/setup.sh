@@ -8,6 +8,7 @@ packages=(
   libgtest-dev                                 # unit tests
   srecord binutils                             # S-record tools the interoperability tests compare with
   python3                                      # scripted tests against the simulated phone
+  dpkg-dev                                     # the Debian package's dependencies (cpack -G DEB)
 )
 
 missing=()
