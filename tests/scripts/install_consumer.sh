@@ -9,7 +9,7 @@
 # usage: install_consumer.sh BUILD_DIR SOURCE_DIR
 set -u
 
-build=${1:?build dir}
+build=$(realpath "${1:?build dir}")
 source=${2:?source dir}
 work=$(mktemp -d)
 work=$(realpath "$work")
@@ -54,8 +54,10 @@ real_lib=$(readlink -f "$prefix/$lib_so")
 version=$(basename "$real_lib" | sed -n 's/^libflashwire\.so\.\([0-9]*\.[0-9]*\.[0-9]*\)$/\1/p')
 [ -n "$version" ] || { echo "FAIL: libflashwire.so leads to $real_lib"; exit 1; }
 
+# The command line is installed when the build has its target (flashwire-cli,
+# built as "flashwire").
 have_cli=0
-[ -f "$build/flashwire" ] && [ -x "$build/flashwire" ] && have_cli=1
+grep -Fq "FILES \"$build/flashwire\"" "$build/cmake_install.cmake" && have_cli=1
 patterns=(
     "bin/flashwire-sim"
     "include/flashwire/flash_api\.h"
