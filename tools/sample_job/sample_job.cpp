@@ -15,10 +15,7 @@
 
 #include <unistd.h>
 
-#include "api/options.h"
 #include "job/lifecycle.h"
-#include "job/run_job.h"
-#include "job/thread_protocol.h"
 #include "sim/phone_factory.h"
 #include "sim/virtual_link.h"
 
@@ -136,9 +133,11 @@ int main(int argc, char** argv) {
                 {"verify", common + "/mode=verify /file=" + image},
                 {"read", common + "/mode=read /savefile=" + saved + " " + range}};
     int failures = 0;
+    const FlashOptions defaults = options;  // as the handle's binding left them
     for (const auto& job : jobs) {
-        SetDefaultOptions(ctx.options);
-        if (ParseOptionString(nullptr, job.options.c_str(), ctx.options) <= 0) return 2;
+        FlashOptions jobOptions = defaults;
+        int32_t accepted = 0;
+        if (FlashParseOptionString(&handle, job.options.c_str(), &accepted, &jobOptions) != SUCCESS) return 2;
         // Each job from power-on (the flash keeps its contents), the host starting once the phone restarted.
         const uint32_t powerOnMs = ctx.clock().Ticks() + 1;
         link.PowerOnAtMs(powerOnMs);
@@ -146,8 +145,7 @@ int main(int argc, char** argv) {
         const uint64_t startUs = link.NowUs();
         const auto wallStart = std::chrono::steady_clock::now();
         std::printf("%s: %s\n", job.name, job.options.c_str());
-        ResetJobState(ctx);
-        const uint32_t result = ReLoad(ctx);
+        const uint32_t result = FlashLoad(&handle, &jobOptions);
         const double seconds = static_cast<double>(link.NowUs() - startUs) / 1e6;
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
