@@ -1,12 +1,118 @@
 #!/usr/bin/env bash
-# Flashes, verifies and reads back a sample image on the simulated phone (in
-# process, on its virtual clock): sets up a fresh machine, builds what it needs
-# and runs the three jobs.
-# Usage: scripts/demo.sh [platform [image-KiB]]   (default demo-passive 1024)
+# The main job, as a user runs it: the simulated phone served on
+# pseudo-terminals by flashwire-sim, and the flashwire command line flashing a
+# sample image over two ports at 921600 baud, verifying it and reading it back.
+# Sets up a fresh machine and builds what it needs first. Leaves no process or
+# file behind, also when interrupted.
+# Usage: scripts/demo.sh [SIZE]   (image size, default 256K; K and M suffixes)
+#        scripts/demo.sh --in-process [PLATFORM [KiB]]   (the same jobs in process, on the virtual clock)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if [ "${1:-}" = "--in-process" ]; then
+  shift
+  scripts/setup.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j 2 --target flashwire-sample-job
+  exec build/flashwire-sample-job "$@"
+fi
+
+size="${1:-256K}"
+platform=demo-passive   # an 8 MiB chip at 0: the image goes to address 0
+
 scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target flashwire-sample-job
-exec build/flashwire-sample-job "$@"
+cmake --build --preset default -j 2 --target flashwire-cli flashwire-sim
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/flashwire-demo.XXXXXX")
+daemon=""
+stop_daemon() {
+  if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
+    kill -TERM "$daemon" 2>/dev/null || true
+    for _ in $(seq 1 50); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$daemon" 2>/dev/null || true
+  fi
+  [ -n "$daemon" ] && wait "$daemon" 2>/dev/null || true
+  daemon=""
+}
+cleanup() { stop_daemon; rm -rf "$work"; }
+trap cleanup EXIT
+trap 'echo "demo: interrupted"; exit 130' INT
+trap 'exit 143' TERM
+
+# The phone keeps its flash in a file between jobs; each job starts with a
+# freshly powered phone, as a flashing station would.
+start_daemon() {
+  build/flashwire-sim --platform "$platform" --config-dir build --link "$work/uart-a" --link "$work/uart-b" \
+    --flash-file "$work/flash.bin" >"$work/sim.out" 2>"$work/sim.err" &
+  daemon=$!
+  for _ in $(seq 1 100); do
+    grep -qx ready "$work/sim.out" 2>/dev/null && return 0
+    kill -0 "$daemon" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "demo: the simulated phone did not start:" >&2
+  cat "$work/sim.err" >&2
+  exit 1
+}
+
+python3 scripts/make-sample-image.py --size "$size" --address 0x0 --seed 1 -o "$work/sample.s19"
+bytes=$(python3 - "$work/sample.s19" <<'PY'
+import sys
+n = 0
+for line in open(sys.argv[1]):
+    if line.startswith("S3"):
+        n += int(line[2:4], 16) - 5
+print(n)
+PY
+)
+last=$(printf '0x%x' $((bytes - 1)))
+
+declare -A result seconds
+run_job() {
+  local name=$1
+  shift
+  start_daemon
+  echo
+  echo "== $name"
+  local begin end status=0
+  begin=$(date +%s.%N)
+  build/flashwire --port "COM1=$work/uart-a" --port "COM2=$work/uart-b" \
+    "/platform=$platform" /com=1,2 /maxspeed=921600,921600 "$@" || status=$?
+  end=$(date +%s.%N)
+  stop_daemon
+  result[$name]=$status
+  seconds[$name]=$(awk -v b="$begin" -v e="$end" 'BEGIN { printf "%.1f", e - b }')
+}
+
+run_job flash /mode=flash /diff=0 "/file=$work/sample.s19"
+run_job verify /mode=verify "/file=$work/sample.s19"
+run_job read /mode=read "/read=0x0-$last" "/savefile=$work/readback.s19"
+
+same=$(python3 - "$work/sample.s19" "$work/readback.s19" <<'PY'
+import sys, os
+def data(path):
+    out = {}
+    if not os.path.exists(path):
+        return out
+    for line in open(path):
+        line = line.strip()
+        if not line.startswith("S3"):
+            continue
+        raw = bytes.fromhex(line[2:])
+        address = int.from_bytes(raw[1:5], "big")
+        for i, b in enumerate(raw[5:-1]):
+            out[address + i] = b
+    return out
+print("equals" if data(sys.argv[1]) == data(sys.argv[2]) and data(sys.argv[1]) else "DIFFERS FROM")
+PY
+)
+
+echo
+echo "== results ($bytes bytes, two ports at 921600 baud, $platform)"
+for name in flash verify read; do
+  printf '%-7s exit %-3s %6ss\n' "$name" "${result[$name]}" "${seconds[$name]}"
+done
+echo "read-back $same the image"
+awk -v n="$bytes" -v s="${seconds[flash]}" 'BEGIN { printf "effective flash throughput: %.1f KiB/s (whole job, from power-on)\n", n / 1024 / s }'
+[ "${result[flash]}" = 0 ] && [ "${result[verify]}" = 0 ] && [ "${result[read]}" = 0 ] && [ "$same" = equals ]
