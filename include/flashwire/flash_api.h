@@ -3,7 +3,8 @@
  *
  * A host binds a FlashHandle with FlashInit, stores its callbacks in the
  * handle, turns an option string into a FlashOptions record with
- * FlashParseOptionString and runs jobs; FlashFinish releases the handle.
+ * FlashParseOptionString and runs jobs with FlashLoad; FlashFinish releases
+ * the handle.
  * FlashMakeOptionString and FlashGetErrorString need no handle.
  *
  * This header compiles as C (C99 or later) and as C++.
@@ -160,6 +161,37 @@ FLASHWIRE_EXPORT uint32_t FlashMakeOptionString(const FlashOptions *options, cha
  * must hold FLASH_ERROR_TEXT_SIZE bytes. Always returns 0. */
 FLASHWIRE_EXPORT uint32_t FlashGetErrorString(uint32_t code, char *buffer);
 
+/* Runs one job (flash, verify or read, as options says) and returns when it
+ * is over. The options are checked and copied first; the host may reuse its
+ * record once the call has begun. The job runs on two threads of the
+ * library: while it runs, every callback of the handle is called from one
+ * library thread (never two at once, never the calling thread), and
+ * abortPoll about every 750 ms; every message of the job has been delivered
+ * when FlashLoad returns. Returns:
+ *  - 0 (SUCCESS): the job succeeded;
+ *  - ERR_BAD_PARAMS at once (no callback, no thread, nothing changed): the
+ *    handle is not bound, options is null, or the record is invalid: mode
+ *    above 2; in flash mode erasePasses above 8 or a bad reserved list, in
+ *    read mode a bad read list (more than 50 ranges, or a range whose first
+ *    address lies above its last); phases above 2; a text member without its
+ *    NUL; no first port, or a port number or speed index out of range;
+ *  - ERR_SETUP: no job ran: the job's threads or events could not be
+ *    created, another job runs on the handle (for example one started from
+ *    a callback), or a callback of the previous job still blocks after that
+ *    job ended (the library gave that callback 10 s and then left it);
+ *  - ERR_ABORT: abortPoll asked for an abort;
+ *  - the job's failure: ERR_NOMEM, ERR_COM, ERR_FLASHTYPE, ERR_PROTOCOL,
+ *    ERR_TIMEOUT, ERR_WRONG_FILE_LOAD, ERR_WRONG_FILE_SAVE, ERR_WRONG_FILE_SL,
+ *    ERR_WRONG_FILE_FL, ERR_WRONG_READLENGTH, ERR_CRC, ERR_UNSUPPORTED,
+ *    ERR_TOO_MANY_RETRIES, ERR_FILEIO, ERR_BAD_SREC_FILE, ERR_BAD_SREC_ADDR,
+ *    ERR_LEGACY_LOADER, ERR_CMD_FAILED, ERR_RANGE_OUTSIDE_FLASH,
+ *    ERR_RANGES_OVERLAP, ERR_BAD_SREC_CHECKSUM, ERR_VERIFY_DIFFERENCE,
+ *    ERR_TOO_MANY_RANGES, ERR_UNKOWN_HW, ERR_WRONG_FLASHLOADER or
+ *    ERR_BAD_PLATFORM. A failed job ends with "Error code: <name>" line(s)
+ *    and "Sorry, an error has occured ! (<name>)" as message and status; a
+ *    successful one with "All is well !". */
+FLASHWIRE_EXPORT uint32_t FlashLoad(FlashHandle *handle, FlashOptions *options);
+
 /* Chooses the device a port number opens, for the whole process: from then on
  * portNumber (zero-based, 0 = COM1 ... 11 = COM12) opens devicePath (for
  * example "/dev/ttyUSB0"); a null devicePath restores the default device of
@@ -169,6 +201,17 @@ FLASHWIRE_EXPORT uint32_t FlashGetErrorString(uint32_t code, char *buffer);
  * mapping is then unchanged). May be called at any time; a port already open
  * keeps its device until it is closed. */
 FLASHWIRE_EXPORT uint32_t FlashMapPort(uint32_t portNumber, const char *devicePath);
+
+/* Chooses, for the handle's jobs, the directory that holds "platform.def",
+ * "flash.types" and the loader files named in "platform.def" (by default the
+ * directory of the running executable). A missing '/' at the end is added; a
+ * relative directory is taken from the current directory when a job runs.
+ * The choice lasts until FlashFinish (FlashInit starts again from the
+ * default). Returns 0, or ERR_BAD_PARAMS (nothing changed) when the handle is
+ * not bound, directory is null or empty, the directory followed by
+ * "platform.def" would be longer than 255 characters, or a job runs on the
+ * handle. */
+FLASHWIRE_EXPORT uint32_t FlashSetDataDirectory(FlashHandle *handle, const char *directory);
 
 #ifdef __cplusplus
 }

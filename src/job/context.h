@@ -51,6 +51,11 @@ struct MessageRing {
     }
 };
 
+// The end of a job waits this long for the dispatcher before it gives it up;
+// a dispatcher given up counts as ended with kForcedExitCode.
+inline constexpr uint32_t kDispatcherStopTimeoutMs = 10000;
+inline constexpr uint32_t kForcedExitCode = 999;
+
 inline constexpr uint32_t kPriorityStackSize = 10;
 
 struct PriorityStack {
@@ -100,7 +105,7 @@ struct FlashContext {
     uint32_t totalFlashBytes = 0;
     FlashChip chips[kMaxChips]{};
 
-    // Threads and queue.
+    // Threads and queue (job/thread_protocol.h tells who touches what).
     std::atomic<bool> queueMode{false};
     std::atomic<bool> abortRequested{false};
     std::unique_ptr<platform::Thread> dispatcherThread;
@@ -108,6 +113,16 @@ struct FlashContext {
     std::unique_ptr<platform::Event> dataEvent;
     std::unique_ptr<platform::Event> drainedEvent;
     MessageRing ring;
+    // Set from the start of FlashLoad's job to its end: a second start, a
+    // change of the data directory, is refused meanwhile.
+    std::atomic<bool> jobRunning{false};
+    // Set when the dispatcher did not end in time at the end of a job and was
+    // given up (its forced end): it calls the host no more.
+    std::atomic<bool> dispatcherAbandoned{false};
+    // How long the end of a job waits for the dispatcher (tests shorten it).
+    uint32_t dispatcherStopTimeoutMs = kDispatcherStopTimeoutMs;
+    // The exit code of the last job's dispatcher (kForcedExitCode after a forced end).
+    uint32_t dispatcherExitCode = 0;
 
     // Job state.
     PriorityStack priorityStack{};

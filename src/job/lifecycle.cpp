@@ -3,6 +3,8 @@
 // The library keeps the contexts it created in a registry, so a handle whose
 // `context` member holds anything else (a host that never cleared its record,
 // or a context already released) is never released or used as a context.
+// The registry shares each context with the threads of a job (RetainContext):
+// a context released while one of them still runs lives until it ends.
 #include "job/lifecycle.h"
 
 #include <algorithm>
@@ -18,24 +20,29 @@ namespace flashwire {
 namespace {
 
 std::mutex g_registryMutex;
-std::vector<std::unique_ptr<FlashContext>>& Registry() {
-    static std::vector<std::unique_ptr<FlashContext>> contexts;
+std::vector<std::shared_ptr<FlashContext>>& Registry() {
+    static std::vector<std::shared_ptr<FlashContext>> contexts;
     return contexts;
+}
+
+// The registry's entry for ctx; call with g_registryMutex held.
+std::vector<std::shared_ptr<FlashContext>>::iterator Find(const FlashContext* ctx) {
+    auto& contexts = Registry();
+    return std::find_if(contexts.begin(), contexts.end(),
+                        [&](const std::shared_ptr<FlashContext>& c) { return c.get() == ctx; });
 }
 
 // Releases ctx if the library created it and it still belongs to handle.
 void ReleaseContext(FlashHandle* handle, FlashContext* ctx) {
-    std::unique_ptr<FlashContext> released;
+    std::shared_ptr<FlashContext> released;
     {
         std::lock_guard lock(g_registryMutex);
-        auto& contexts = Registry();
-        auto it = std::find_if(contexts.begin(), contexts.end(),
-                               [&](const std::unique_ptr<FlashContext>& c) { return c.get() == ctx; });
-        if (it == contexts.end() || (*it)->handle != handle) return;
+        auto it = Find(ctx);
+        if (it == Registry().end() || (*it)->handle != handle) return;
         released = std::move(*it);
-        contexts.erase(it);
+        Registry().erase(it);
     }
-    // Destroyed outside the lock.
+    // Destroyed outside the lock (or later, by the last job thread holding it).
 }
 
 // exeDirectory: the executable's directory with its trailing separator, or
@@ -55,10 +62,9 @@ void SetPaths(FlashContext& ctx) {
     if (dirLength >= kPathSize) return;
     std::memcpy(ctx.exeDirectory, path.data(), dirLength);
     ctx.exeDirectory[dirLength] = 0;
-    static constexpr char kPlatformDef[] = "platform.def";
-    if (dirLength + sizeof(kPlatformDef) > kPathSize) return;
+    if (dirLength + sizeof(kPlatformDefName) > kPathSize) return;
     std::memcpy(ctx.platformDefPath, path.data(), dirLength);
-    std::memcpy(ctx.platformDefPath + dirLength, kPlatformDef, sizeof(kPlatformDef));
+    std::memcpy(ctx.platformDefPath + dirLength, kPlatformDefName, sizeof(kPlatformDefName));
 }
 
 }  // namespace
@@ -68,7 +74,7 @@ uint32_t InitHandle(FlashHandle* handle, FlashOptions* options, const platform::
     if (!options) return ERR_BAD_PARAMS;
     FlashContext* raw = nullptr;
     try {
-        auto ctx = std::make_unique<FlashContext>();
+        auto ctx = std::make_shared<FlashContext>();
         raw = ctx.get();
         std::lock_guard lock(g_registryMutex);
         Registry().push_back(std::move(ctx));
@@ -97,6 +103,35 @@ uint32_t FinishHandle(FlashHandle* handle) {
     ReleaseContext(handle, ContextOf(handle));
     handle->context = nullptr;
     return SUCCESS;
+}
+
+std::shared_ptr<FlashContext> RetainContext(const FlashContext* ctx) {
+    if (!ctx) return nullptr;
+    std::lock_guard lock(g_registryMutex);
+    auto it = Find(ctx);
+    return it == Registry().end() ? nullptr : *it;
+}
+
+std::shared_ptr<FlashContext> BoundContext(const FlashHandle* handle) {
+    std::shared_ptr<FlashContext> ctx = RetainContext(ContextOf(handle));
+    if (!ctx || ctx->handle != handle) return nullptr;
+    return ctx;
+}
+
+bool SetDataDirectory(FlashContext& ctx, const char* directory) {
+    if (!directory || directory[0] == '\0') return false;
+    const char separator = ctx.services.system ? ctx.services.system->PathSeparator() : '/';
+    // One character more than fits tells a directory that is too long.
+    const std::size_t length = strnlen(directory, kPathSize);
+    const std::size_t dirLength = length + (directory[length - 1] != separator ? 1 : 0);
+    if (dirLength + sizeof(kPlatformDefName) > kPathSize) return false;
+    if (ctx.jobRunning.load(std::memory_order_acquire)) return false;
+    std::memcpy(ctx.exeDirectory, directory, length);
+    ctx.exeDirectory[length] = separator;
+    ctx.exeDirectory[dirLength] = 0;
+    std::memcpy(ctx.platformDefPath, ctx.exeDirectory, dirLength);
+    std::memcpy(ctx.platformDefPath + dirLength, kPlatformDefName, sizeof(kPlatformDefName));
+    return true;
 }
 
 std::size_t LiveContextCount() {

@@ -1,6 +1,8 @@
 // Handle and context lifecycle, and the protocol thread's priority stack.
 #pragma once
 
+#include <memory>
+
 #include "job/context.h"
 
 namespace flashwire {
@@ -12,6 +14,24 @@ uint32_t InitHandle(FlashHandle* handle, FlashOptions* options, const platform::
 uint32_t FinishHandle(FlashHandle* handle);
 // The number of contexts currently bound.
 std::size_t LiveContextCount();
+
+// A share of a context that InitHandle created and that is still bound (null
+// otherwise): the context lives at least as long as the share.
+std::shared_ptr<FlashContext> RetainContext(const FlashContext* ctx);
+// The context bound to the handle, shared; null when the handle is null or
+// its `context` member is not a bound context of this handle.
+std::shared_ptr<FlashContext> BoundContext(const FlashHandle* handle);
+
+// The name of the platform file in the data directory.
+inline constexpr char kPlatformDefName[] = "platform.def";
+
+// Makes directory the place of "platform.def", "flash.types" and the loader
+// files: exeDirectory becomes the directory with a path separator at its end
+// (added when missing) and platformDefPath the directory followed by
+// "platform.def". False, and nothing changed, for a null or empty directory,
+// one whose platformDefPath would not fit in kPathSize characters with its
+// NUL, or while a job runs on the context.
+bool SetDataDirectory(FlashContext& ctx, const char* directory);
 
 // Saves the calling thread's priority and sets a new one; pops restore it.
 // Pushes and pops are paired on every path.

@@ -161,14 +161,12 @@ void CheckOperatingSystem(FlashContext& ctx) {
     const platform::OsVersion v =
         ctx.services.system != nullptr ? ctx.services.system->GetOsVersion() : platform::OsVersion{};
     if (v.known) {
-        if (v.ntFamily) {
-            ReportDebug(ctx, "OS: NT family, Ver:%lu.%lu", static_cast<unsigned long>(v.major),
-                        static_cast<unsigned long>(v.minor));
-            ctx.legacyOs = false;
-        } else {
-            ReportDebug(ctx, "OS: non-NT family, Ver:%lu.%lu", static_cast<unsigned long>(v.major),
-                        static_cast<unsigned long>(v.minor));
-        }
+        // The system's own name for its release follows in parentheses.
+        char release[kMaxLineLength + 1] = "";
+        if (!v.release.empty()) std::snprintf(release, sizeof release, " (%s)", v.release.c_str());
+        ReportDebug(ctx, "OS: %s, Ver:%lu.%lu%s", v.ntFamily ? "NT family" : "non-NT family",
+                    static_cast<unsigned long>(v.major), static_cast<unsigned long>(v.minor), release);
+        if (v.ntFamily) ctx.legacyOs = false;
     }
     if (ctx.legacyOs) {
         ctx.overlappedIo = false;
@@ -196,7 +194,6 @@ uint32_t RunJob(FlashContext& ctx) {
 }
 
 uint32_t ReLoad(FlashContext& ctx) {
-    ctx.lastError = kNoLastError;
     SettlePorts(ctx);
     ctx.activePort = 0;
     CheckOperatingSystem(ctx);

@@ -185,6 +185,8 @@ struct OsVersion {
     bool ntFamily = true; // multi-port and overlapped I/O available
     uint32_t major = 0;
     uint32_t minor = 0;
+    // The system's name and release as it gives them ("Linux 6.1.0-13-amd64"); may be empty.
+    std::string release;
 };
 
 class SystemInfo {

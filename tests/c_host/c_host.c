@@ -1,6 +1,7 @@
 /* A host written in C99 against the public header and the shared library:
  * binds a handle, installs a message callback, parses an option string and
- * checks the echoed lines, the error names and the option maker. Exits with
+ * checks the echoed lines, the error names, the option maker, the data
+ * directory and FlashLoad's refusal of an invalid record. Exits with
  * a non-zero status on any mismatch. */
 #include <flashwire/flash_api.h>
 
@@ -74,7 +75,18 @@ int main(void) {
     Check(strcmp(made, "/platform=\"\" /mode=VERIFY /file=\"a.s19\" /com=1 /maxspeed=115200,115200 ") == 0,
           "made string");
 
+    Check(FlashSetDataDirectory(&handle, "/tmp") == SUCCESS, "data directory set");
+    Check(FlashSetDataDirectory(&handle, "") == ERR_BAD_PARAMS, "empty data directory refused");
+    Check(FlashSetDataDirectory(&handle, NULL) == ERR_BAD_PARAMS, "no data directory refused");
+
+    lineCount = 0;
+    options.mode = 3;
+    Check(FlashLoad(&handle, &options) == ERR_BAD_PARAMS, "FlashLoad refuses mode 3");
+    Check(FlashLoad(NULL, &options) == ERR_BAD_PARAMS, "FlashLoad refuses no handle");
+    Check(lineCount == 0, "no message from a refused FlashLoad");
+
     Check(FlashFinish(&handle) == SUCCESS && handle.context == NULL, "FlashFinish");
+    Check(FlashSetDataDirectory(&handle, "/tmp") == ERR_BAD_PARAMS, "data directory of an unbound handle");
     Check(FlashFinish(&handle) == SUCCESS, "second FlashFinish");
 
     if (failures) {

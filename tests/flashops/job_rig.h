@@ -15,6 +15,7 @@
 #include "boot/boot_rig.h"
 #include "image/srec_test_util.h"
 #include "job/run_job.h"
+#include "job/thread_protocol.h"
 #include "sim/phone_factory.h"
 
 namespace flashwire::job_test {
@@ -117,7 +118,11 @@ public:
         return path;
     }
 
-    uint32_t Run() { return ReLoad(ctx()); }
+    // The job on the test's thread, from a reset job state as at every job's start.
+    uint32_t Run() {
+        ResetJobState(ctx());
+        return ReLoad(ctx());
+    }
     // Parses the options of a further job on the same phone and runs it; with
     // powerCycle the phone restarts first (its flash stays).
     uint32_t RunAgain(const std::string& options, bool powerCycle = true) {

@@ -16,7 +16,8 @@ declared=$(grep -oE 'FLASHWIRE_EXPORT[^(]*\b(Flash[A-Za-z0-9_]+)[[:space:]]*\(' 
 exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sed 's/@.*//' | sort -u)
 
 status=0
-for f in FlashInit FlashFinish FlashParseOptionString FlashMakeOptionString FlashGetErrorString; do
+for f in FlashInit FlashFinish FlashParseOptionString FlashMakeOptionString FlashGetErrorString FlashLoad \
+         FlashMapPort FlashSetDataDirectory; do
   grep -qx "$f" <<<"$declared" || { echo "nm_exports: $f is not declared in the header"; status=1; }
 done
 for f in $declared; do

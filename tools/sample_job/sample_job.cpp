@@ -18,6 +18,7 @@
 #include "api/options.h"
 #include "job/lifecycle.h"
 #include "job/run_job.h"
+#include "job/thread_protocol.h"
 #include "sim/phone_factory.h"
 #include "sim/virtual_link.h"
 
@@ -145,6 +146,7 @@ int main(int argc, char** argv) {
         const uint64_t startUs = link.NowUs();
         const auto wallStart = std::chrono::steady_clock::now();
         std::printf("%s: %s\n", job.name, job.options.c_str());
+        ResetJobState(ctx);
         const uint32_t result = ReLoad(ctx);
         const double seconds = static_cast<double>(link.NowUs() - startUs) / 1e6;
         const double wall =

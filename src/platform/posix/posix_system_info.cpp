@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace flashwire::platform::posix {
 
@@ -19,14 +20,19 @@ OsVersion PosixSystemInfo::GetOsVersion() {
     OsVersion v;
     utsname u{};
     if (uname(&u) != 0) return v;
+    // Every POSIX system has what the multi-port transfer needs, whatever
+    // its release looks like.
+    v.known = true;
+    v.ntFamily = true;
     unsigned major = 0, minor = 0;
     if (std::sscanf(u.release, "%u.%u", &major, &minor) >= 1) {
-        v.known = true;
         v.major = major;
         v.minor = minor;
     }
-    // Every POSIX system has what the multi-port transfer needs.
-    v.ntFamily = true;
+    // The fields are NUL-terminated within their arrays.
+    v.release = std::string(u.sysname, strnlen(u.sysname, sizeof u.sysname));
+    const std::size_t release = strnlen(u.release, sizeof u.release);
+    if (release > 0) v.release.append(" ").append(u.release, release);
     return v;
 }
 
