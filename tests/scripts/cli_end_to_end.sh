@@ -14,8 +14,8 @@
 # usage: cli_end_to_end.sh BUILD_DIR SOURCE_DIR
 set -u
 
-build=${1:?build dir}
-source=${2:?source dir}
+build=$(cd "${1:?build dir}" && pwd)
+: "${2:?source dir}"  # unused: everything comes from the build tree
 cli="$build/flashwire"
 sim="$build/flashwire-sim"
 work=$(mktemp -d)
@@ -169,6 +169,24 @@ if grep -qF "\"text\":\"/file=$work/my image.s19\"" "$work/quoted.json" && [ $st
     pass "an argument with blanks is quoted into the option string (job ended with $status)"
 else
     fail "quoted argument: status $status"; show "$work/quoted.json" "$work/quoted.err"
+fi
+
+# --config-dir reaches the library: a "platform.def" without the platform
+# fails the job with ERR_BAD_PLATFORM (30); the default directory (the build
+# tree, beside the executable) has it, and the same job gets as far as the
+# port, which does not exist (ERR_COM, 2).
+mkdir "$work/config"
+: > "$work/config/platform.def"
+cp "$build/flash.types" "$work/config/"
+(cd "$work" && "$cli" --config-dir config --port "COM1=$work/no-such-port" "/platform=$platform" /com=1 \
+    /mode=verify "/file=$work/none.s19" > "$work/config.out" 2>&1); status=$?
+"$cli" --port "COM1=$work/no-such-port" "/platform=$platform" /com=1 /mode=verify "/file=$work/none.s19" \
+    > "$work/default.out" 2>&1; default_status=$?
+if [ $status -eq 30 ] && grep -q "ERR_BAD_PLATFORM" "$work/config.out" && [ $default_status -eq 2 ] &&
+   grep -q "ERR_COM" "$work/default.out"; then
+    pass "--config-dir (relative) is where the job reads platform.def; the default is the build tree"
+else
+    fail "--config-dir: status $status, default $default_status"; show "$work/config.out" "$work/default.out"
 fi
 
 # ---- Jobs on the simulated phone ---------------------------------------------
