@@ -78,7 +78,8 @@ struct FlashContext {
     // The job's copy of the options.
     FlashOptions options{};
 
-    // Paths (exeDirectory ends with the path separator).
+    // Paths: the data directory (the executable's, or FlashSetDataDirectory's),
+    // ending with the path separator, and "platform.def" in it.
     char exeDirectory[kPathSize]{};
     char platformDefPath[kPathSize]{};
 

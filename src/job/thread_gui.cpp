@@ -34,7 +34,7 @@ uint32_t ThreadGUI(FlashContext& ctx) {
             break;
         }
         if (ctx.abortRequested.load(std::memory_order_acquire)) continue;
-        const uint32_t now = ctx.clock().Ticks();
+        const uint32_t now = ctx.services.clock ? ctx.services.clock->Ticks() : 0;
         if (now - lastPoll <= kAbortPollIntervalMs) continue;
         lastPoll = now;
         FlashHandle* handle = ctx.handle;

@@ -14,7 +14,7 @@ inline constexpr std::size_t kMaxLayoutName = 51;
 
 // The chip is looked up once, in the constructor. directory is where
 // "flash.types" lies, ending with its path separator (the job passes
-// ctx.exeDirectory, the host executable's directory); an empty directory
+// ctx.exeDirectory, the handle's data directory); an empty directory
 // means the current one.
 class FlashType {
 public:
