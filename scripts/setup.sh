@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ gcc make pkg-config   # build
   libgtest-dev                                 # unit tests
+  libcli11-dev nlohmann-json3-dev              # the command line's flags and its --json lines
   srecord binutils                             # S-record tools the interoperability tests compare with
   python3                                      # scripted tests against the simulated phone
   dpkg-dev                                     # the Debian package's dependencies (cpack -G DEB)
