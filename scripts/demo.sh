@@ -35,10 +35,26 @@ stop_daemon() {
   [ -n "$daemon" ] && wait "$daemon" 2>/dev/null || true
   daemon=""
 }
+cli=""
 cleanup() { stop_daemon; rm -rf "$work"; }
+# Ctrl-C on a terminal reaches flashwire too (it aborts the job cleanly); a
+# signal sent to the script alone is passed on (flashwire takes SIGTERM like
+# Ctrl-C). Either way the job ends, then everything is cleaned up.
+interrupted() {
+  local from_terminal=$1
+  echo "demo: interrupted" >&2
+  if [ -n "$cli" ] && kill -0 "$cli" 2>/dev/null; then
+    if [ "$from_terminal" = yes ]; then
+      for _ in $(seq 1 30); do kill -0 "$cli" 2>/dev/null || break; sleep 0.1; done
+    fi
+    kill -0 "$cli" 2>/dev/null && kill -TERM "$cli" 2>/dev/null
+    wait "$cli" 2>/dev/null || true
+  fi
+  exit 130
+}
 trap cleanup EXIT
-trap 'echo "demo: interrupted"; exit 130' INT
-trap 'exit 143' TERM
+trap 'interrupted yes' INT
+trap 'interrupted no' TERM
 
 # The phone keeps its flash in a file between jobs; each job starts with a
 # freshly powered phone, as a flashing station would.
@@ -77,8 +93,12 @@ run_job() {
   echo "== $name"
   local begin end status=0
   begin=$(date +%s.%N)
+  # In the background, so that a signal reaches the script at once.
   build/flashwire --port "COM1=$work/uart-a" --port "COM2=$work/uart-b" \
-    "/platform=$platform" /com=1,2 /maxspeed=921600,921600 "$@" || status=$?
+    "/platform=$platform" /com=1,2 /maxspeed=921600,921600 "$@" &
+  cli=$!
+  wait "$cli" || status=$?
+  cli=""
   end=$(date +%s.%N)
   stop_daemon
   result[$name]=$status
