@@ -17,6 +17,7 @@ enum class Id {
     PowerOnDelay,
     Verbose,
     RequireLoaderSignature,
+    InstantFlash,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -60,6 +61,9 @@ constexpr OptionEntry kOptions[] = {
     {Id::RequireLoaderSignature, "require-loader-signature", 0, "",
      "run a loaded image only when it starts with \"FWSETUP\" or \"FWFLASH\";\n"
      "without, the phone halts (default: it runs whatever was loaded)"},
+    {Id::InstantFlash, "instant-flash", 0, "",
+     "flash operations (erase, program, read) take no time, so the line\n"
+     "alone decides how fast a job goes (for throughput measurements)"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -164,6 +168,9 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
             return whole(out.powerOnDelayMs, true);
         case Id::Verbose:
             out.verbose = true;
+            return true;
+        case Id::InstantFlash:
+            out.instantFlash = true;
             return true;
         case Id::RequireLoaderSignature:
             out.requireLoaderSignature = true;

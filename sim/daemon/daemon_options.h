@@ -21,6 +21,8 @@ struct DaemonOptions {
     // Halt on a loaded image without its signature, as the model does by
     // default; the daemon runs whatever was loaded unless asked.
     bool requireLoaderSignature = false;
+    // Erasing, programming and reading the flash take no time.
+    bool instantFlash = false;
     FaultOptions faults;
 };
 

@@ -82,6 +82,12 @@ int Run(const simd::DaemonOptions& options) {
                     ": " + platformError);
     }
     config.requireLoaderSignature = options.requireLoaderSignature;
+    if (options.instantFlash) {
+        config.timing.programNsPerByte = 0;
+        config.timing.eraseFixedUs = 0;
+        config.timing.eraseUsPerKiB = 0;
+        config.timing.readNsPerByte = 0;
+    }
     simd::ApplyFaultOptions(options.faults, config.faults);
     sim::Phone phone(config, options.seed);
 
