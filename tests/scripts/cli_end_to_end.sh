@@ -13,6 +13,7 @@
 # flash loader left running would still be at its raised rate.
 # usage: cli_end_to_end.sh BUILD_DIR SOURCE_DIR
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/script_support.bash"
 
 build=$(cd "${1:?build dir}" && pwd)
 : "${2:?source dir}"  # unused: everything comes from the build tree
@@ -24,19 +25,10 @@ cli_pid=""
 platform=demo-passive
 
 cleanup() {
-    for pid in "$cli_pid" "$daemon_pid"; do
-        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-            kill -KILL "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
-        fi
-    done
+    kill_all "$cli_pid" "$daemon_pid"
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
 show() { for f in "$@"; do echo "--- $f"; tail -n 30 "$f"; done; }
 
 [ -x "$cli" ] || { echo "FAIL: $cli is missing"; exit 1; }
@@ -54,11 +46,7 @@ start_daemon() {
     "$sim" --platform "$platform" --config-dir "$build" --link "$link_a" --link "$link_b" "$@" \
         > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!
-    for _ in $(seq 1 100); do
-        grep -qx ready "$work/sim.out" && return 0
-        kill -0 "$daemon_pid" 2>/dev/null || break
-        sleep 0.05
-    done
+    wait_ready "$work/sim.out" "$daemon_pid" && return 0
     fail "the daemon did not get ready"; show "$work/sim.err"
     return 1
 }

@@ -8,6 +8,7 @@
 # configuration; a package version the library does not match is refused.
 # usage: install_consumer.sh BUILD_DIR SOURCE_DIR
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/script_support.bash"
 
 build=$(realpath "${1:?build dir}")
 source=${2:?source dir}
@@ -17,17 +18,10 @@ prefix="$work/prefix"
 daemon_pid=""
 
 cleanup() {
-    if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
-        kill -KILL "$daemon_pid" 2>/dev/null
-        wait "$daemon_pid" 2>/dev/null
-    fi
+    kill_all "$daemon_pid"
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
 # Runs a command with its output in $work/log; shows the log when it fails.
 logged() {
     "$@" > "$work/log" 2>&1 && return 0

@@ -11,6 +11,7 @@
 # UART B, begins while its frame is still arriving on UART A.
 # usage: sim_daemon_pty.sh BUILD_DIR SOURCE_DIR
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/script_support.bash"
 
 build=${1:?build dir}
 source=${2:?source dir}
@@ -20,17 +21,10 @@ work=$(mktemp -d)
 daemon_pid=""
 
 cleanup() {
-    if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
-        kill -KILL "$daemon_pid" 2>/dev/null
-        wait "$daemon_pid" 2>/dev/null
-    fi
+    kill_all "$daemon_pid"
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
 
 [ -x "$sim" ] || { echo "FAIL: $sim is missing"; exit 1; }
 [ -f "$build/platform.def" ] || { echo "FAIL: $build/platform.def is missing"; exit 1; }
@@ -49,12 +43,7 @@ start_daemon() {
     : > "$work/out"
     "$sim" --platform "$platform" --config-dir "$build" "$@" > "$work/out" 2> "$work/err" &
     daemon_pid=$!
-    for _ in $(seq 1 100); do
-        grep -qx ready "$work/out" && return 0
-        kill -0 "$daemon_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    return 1
+    wait_ready "$work/out" "$daemon_pid"
 }
 
 # Sends SIGTERM and waits up to 3 s; sets stop_status to the exit status
