@@ -192,7 +192,9 @@ TEST(SimDeterminism, RandomNoiseNeverBreaksTheModel) {
         }
         s.link.clock().Sleep(600);  // a quiet line drops any broken frame
     }
-    EXPECT_GT(good, 10);
+    // About 56 bytes cross per exchange with a 3 % fault chance each: roughly
+    // one exchange in six comes through clean (8 of 50 for seed 4242).
+    EXPECT_GE(good, 4);
     EXPECT_FALSE(s.phone().faultLog().empty());
 }
 
