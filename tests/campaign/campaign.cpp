@@ -366,14 +366,30 @@ const char* KindName(sim::ReplyFaultKind k) {
     return k == sim::ReplyFaultKind::Refuse ? "refuse" : k == sim::ReplyFaultKind::Silence ? "silence" : "badcrc";
 }
 
+void AddFault(Scenario& s, FaultClass kind, sim::Prng& rng, std::ostringstream& d);
+
 void AddFaults(Scenario& s, sim::Prng& rng) {
     std::ostringstream d;
+    if (s.kind != FaultClass::Mixed) {
+        AddFault(s, s.kind, rng, d);
+    } else {
+        const uint64_t n = rng.Range(2, 3);
+        for (uint64_t i = 0; i < n; ++i) {
+            const auto kind = static_cast<FaultClass>(rng.Range(1, static_cast<uint64_t>(FaultClass::BaudLost)));
+            if (i) d << "; ";
+            AddFault(s, kind, rng, d);
+        }
+    }
+    s.faultText = d.str();
+}
+
+void AddFault(Scenario& s, FaultClass kind, sim::Prng& rng, std::ostringstream& d) {
     sim::FaultConfig& f = s.faults;
     auto direction = [&] { return rng.Chance(0.5) ? sim::Direction::ToPhone : sim::Direction::ToHost; };
     auto dirName = [](sim::Direction x) { return x == sim::Direction::ToPhone ? "to-phone" : "to-host"; };
     // Per-byte rates from 1 in 100 000 to 1 in 500 (a table: no libm in the draw).
     static constexpr double kRates[] = {1e-5, 2e-5, 5e-5, 1e-4, 2e-4, 5e-4, 1e-3, 2e-3};
-    switch (s.kind) {
+    switch (kind) {
     case FaultClass::BitFlip:
     case FaultClass::Drop:
     case FaultClass::Garbage: {
@@ -381,8 +397,8 @@ void AddFaults(Scenario& s, sim::Prng& rng) {
         const unsigned uart = s.twoPorts && rng.Chance(0.4) ? 1 : 0;
         const double rate = kRates[rng.Below(std::size(kRates))];
         sim::LineFaults& line = f.Line(dir, uart);
-        (s.kind == FaultClass::BitFlip ? line.bitFlip : s.kind == FaultClass::Drop ? line.drop : line.garbage) = rate;
-        d << FaultClassName(s.kind) << " " << dirName(dir) << " uart" << uart << " rate " << rate;
+        (kind == FaultClass::BitFlip ? line.bitFlip : kind == FaultClass::Drop ? line.drop : line.garbage) = rate;
+        d << FaultClassName(kind) << " " << dirName(dir) << " uart" << uart << " rate " << rate;
         break;
     }
     case FaultClass::Stall: {
@@ -405,11 +421,14 @@ void AddFaults(Scenario& s, sim::Prng& rng) {
             sim::ReplyFault r;
             r.token = rng.Chance(0.25) ? boot[rng.Below(boot.size())] : kLoaderTokens[rng.Below(kLoaderTokens.size())];
             r.occurrence = static_cast<uint32_t>(rng.Range(0, 3));
-            r.kind = s.kind == FaultClass::Refuse    ? sim::ReplyFaultKind::Refuse
-                     : s.kind == FaultClass::Silence ? sim::ReplyFaultKind::Silence
+            r.kind = kind == FaultClass::Refuse    ? sim::ReplyFaultKind::Refuse
+                     : kind == FaultClass::Silence ? sim::ReplyFaultKind::Silence
                                                      : sim::ReplyFaultKind::BadCrc;
-            f.replies.push_back(r);
-            d << (i ? ", " : "") << KindName(r.kind) << " " << r.token << "#" << r.occurrence;
+            // Now and then a burst of consecutive answers, so the retries run out.
+            const uint32_t burst = rng.Chance(0.3) ? static_cast<uint32_t>(rng.Range(2, 6)) : 1;
+            for (uint32_t k = 0; k < burst; ++k, ++r.occurrence) f.replies.push_back(r);
+            d << (i ? ", " : "") << KindName(r.kind) << " " << r.token << "#" << r.occurrence - burst;
+            if (burst > 1) d << "-" << r.occurrence - 1;
         }
         break;
     }
@@ -451,9 +470,9 @@ void AddFaults(Scenario& s, sim::Prng& rng) {
         break;
     }
     case FaultClass::None:
+    case FaultClass::Mixed:
     case FaultClass::Count: d << "none"; break;
     }
-    s.faultText = d.str();
 }
 
 }  // namespace
@@ -469,7 +488,7 @@ const char* JobName(Job job) {
 
 const char* FaultClassName(FaultClass kind) {
     static const char* const kNames[] = {"none",   "bit-flip", "drop",   "garbage", "stall",     "refuse",
-                                         "silence", "bad-crc", "silent", "reboot",  "stuck-bit", "baud-lost"};
+                                         "silence", "bad-crc", "silent", "reboot",  "stuck-bit", "baud-lost", "mixed"};
     const auto i = static_cast<std::size_t>(kind);
     return i < std::size(kNames) ? kNames[i] : "?";
 }
@@ -820,7 +839,7 @@ Outcome Run(const Scenario& s, bool verbose) {
             violate("a failed read job left a file that looks complete");
         }
     }
-    if (out.result == SUCCESS && s.kind == FaultClass::StuckBit && s.job == Job::Flash) {
+    if (out.result == SUCCESS && s.job == Job::Flash) {
         // The phone cannot hold a 1 in a stuck bit: a success must not need one.
         for (const sim::StuckBits& b : s.faults.stuckBits)
             if (expect.count(b.address) && (expect[b.address] & b.mask) != 0)
@@ -880,6 +899,16 @@ void Table::Add(const Scenario& s, const Outcome& o) {
             r.worstBoundUs = o.flashLoaderBoundUs;
         }
     }
+}
+
+std::array<uint64_t, 3> Table::Ends() const {
+    std::array<uint64_t, 3> ends{};
+    for (const auto& [key, r] : rows_) {
+        ends[0] += r.successes;
+        ends[1] += r.cleanFailures;
+        ends[2] += r.abortedWaits;
+    }
+    return ends;
 }
 
 std::string Table::Render() const {

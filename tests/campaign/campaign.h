@@ -5,6 +5,7 @@
 // and by bench/fault_campaign (random seeds, the table, one-run replay).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -30,6 +31,7 @@ enum class FaultClass : uint8_t {
     Reboot,
     StuckBit,
     BaudLost,
+    Mixed,  // two or three of the kinds above together
     Count
 };
 
@@ -91,6 +93,8 @@ public:
     std::string Render() const;
     uint64_t runs() const { return runs_; }
     uint64_t violations() const { return violations_; }
+    // Runs that ended with SUCCESS, with a clean failure, in an aborted wait.
+    std::array<uint64_t, 3> Ends() const;
 
 private:
     struct Row {

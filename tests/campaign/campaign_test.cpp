@@ -23,13 +23,10 @@ namespace flashwire::campaign {
 namespace {
 
 #ifdef FLASHWIRE_CAMPAIGN_SANITIZER
-constexpr uint64_t kRuns = 60;
+constexpr uint64_t kRuns = 120;
 #else
 constexpr uint64_t kRuns = 600;
 #endif
-
-// Seeds that found a defect (docs/reliability.md), replayed in every build.
-constexpr uint64_t kRegressionSeeds[] = {0};
 
 void Check(uint64_t seed, Table& table) {
     const Scenario s = MakeScenario(seed);
@@ -46,11 +43,13 @@ TEST(FaultCampaign, FixedSeedsKeepEveryInvariant) {
     uint64_t runs = kRuns;
     if (const char* n = std::getenv("FLASHWIRE_CAMPAIGN_RUNS"); n != nullptr && *n != '\0') runs = std::strtoull(n, nullptr, 10);
     Table table;
+    // Seeds 1 to 600 include a FlashLoad run aborted in the attended boot wait
+    // (18) and an extProtect sector erased by a phone lost before "CLOS" (76).
     for (uint64_t seed = 1; seed <= runs; ++seed) Check(seed, table);
-    for (const uint64_t seed : kRegressionSeeds)
-        if (seed != 0) Check(seed, table);
     std::printf("%s", table.Render().c_str());
     EXPECT_EQ(table.violations(), 0u);
+    // The list must reach every kind of end, not only fail early.
+    for (const uint64_t n : table.Ends()) EXPECT_GT(n, 0u);
 }
 
 // Targeted replays of faults that once ended wrongly.
