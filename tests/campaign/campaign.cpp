@@ -585,11 +585,6 @@ Scenario MakeScenario(uint64_t seed) {
 
 namespace {
 
-// The phone holds image where the job wrote, expected elsewhere.
-struct Expectation {
-    std::map<uint32_t, uint8_t> image;  // inside the image's ranges
-};
-
 std::string DescribeDiff(const std::string& what, uint32_t address, uint8_t want, uint8_t got) {
     char b[160];
     std::snprintf(b, sizeof b, "%s: 0x%08X holds 0x%02X, expected 0x%02X", what.c_str(), address, got, want);
