@@ -189,13 +189,15 @@ struct Watch {
 
     // FlashLoad runs: the dispatcher wakes in real time (every 750 ms when no
     // record comes) while a wait on the virtual clock runs through virtual
-    // hours in milliseconds; so once the abort is wanted, the protocol thread
-    // waits for the dispatcher's poll, as a real line would let it.
+    // hours in milliseconds; so once the abort is wanted and a poll period of
+    // virtual time has passed (the dispatcher polls only then), the protocol
+    // thread waits for the dispatcher's poll, as a real line would let it.
     bool waitForPoll = false;
     bool pollMissing = false;
 
     void AwaitPoll() {
         if (!waitForPoll || !wantAbort.load() || abortSeenUs.load() != 0) return;
+        if (link->NowUs() <= wantAbortUs + (kAbortPollIntervalMs + 1) * kMs) return;
         for (int ms = 0; ms < 10000 && abortSeenUs.load() == 0; ++ms)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (abortSeenUs.load() == 0) pollMissing = true;
@@ -505,6 +507,7 @@ std::string Scenario::Options() const {
     }
     for (const Range& r : reads) o << " /read=" << Hex(r.first) << "-" << Hex(r.last);
     if (unattended) o << " /unattended=1";
+    if (noRetry) o << " /noretry=1";
     return o.str();
 }
 
@@ -531,6 +534,7 @@ Scenario MakeScenario(uint64_t seed) {
     s.twoPorts = rng.Chance(0.35);
     s.unattended = s.platform == "camp-active" && rng.Chance(0.5);
     s.loaderMessages = rng.Chance(0.3);
+    s.noRetry = rng.Chance(0.1);
     const std::vector<Range> chips = ChipsOf(s.platform);
 
     // The phone's flash before the job: every chip filled with bytes of its own.

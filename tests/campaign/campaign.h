@@ -55,6 +55,7 @@ struct Scenario {
     bool viaFlashLoad = false;  // FlashLoad with its threads, else the job driver on this thread
     uint32_t baud = 115200;
     bool twoPorts = false, diff = false, extProtect = false, eraseUnused = false, unattended = false;
+    bool noRetry = false;
     bool loaderMessages = false;  // the flash loader sends "*msg"/"*dmp" records while it works
     std::vector<Chunk> image;     // flash and verify jobs
     std::vector<Range> reserved;  // flash jobs
