@@ -23,7 +23,7 @@ namespace flashwire::campaign {
 namespace {
 
 #ifdef FLASHWIRE_CAMPAIGN_SANITIZER
-constexpr uint64_t kRuns = 80;
+constexpr uint64_t kRuns = 50;
 #else
 constexpr uint64_t kRuns = 600;
 #endif
