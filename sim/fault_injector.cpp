@@ -1,6 +1,7 @@
 // Seeded, reproducible line and reply faults.
 #include "sim/fault_injector.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace flashwire::sim {
@@ -19,8 +20,7 @@ FaultInjector::FaultInjector(const FaultConfig& config, uint64_t seed, Logger lo
     for (unsigned d = 0; d < 2; ++d)
         for (unsigned u = 0; u < 2; ++u) {
             // One independent sequence per line, derived from the seed.
-            std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), d, u, 0x5EEDu};
-            streams_[d][u].prng.seed(seq);
+            streams_[d][u].Seed(DeriveSeed(seed, 0x5EED00u | d << 4 | u));
         }
 }
 
@@ -32,11 +32,11 @@ bool FaultInjector::lineFaultsConfigured(Direction d, unsigned uart) const {
 std::vector<uint8_t> FaultInjector::LineByte(Direction d, unsigned uart, uint64_t us, uint8_t byte) {
     if (!lineFaultsConfigured(d, uart)) return {byte};
     const LineFaults& f = config_.Line(d, uart);
-    Stream& s = streams_[static_cast<unsigned>(d)][uart & 1u];
+    Prng& s = streams_[static_cast<unsigned>(d)][uart & 1u];
     std::vector<uint8_t> out;
     // Three draws per byte, always, so that one fault does not shift the others.
-    const double g = s.unit(s.prng), r = s.unit(s.prng), b = s.unit(s.prng);
-    const uint64_t bits = s.prng();
+    const double g = s.Unit(), r = s.Unit(), b = s.Unit();
+    const uint64_t bits = s.Next();
     if (g < f.garbage) {
         const uint8_t junk = static_cast<uint8_t>(bits >> 8);
         out.push_back(junk);

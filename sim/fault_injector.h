@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "sim/phone.h"
+#include "sim/prng.h"
 
 namespace flashwire::sim {
 
@@ -32,13 +32,9 @@ public:
     bool lineFaultsConfigured(Direction d, unsigned uart) const;
 
 private:
-    struct Stream {
-        std::mt19937_64 prng;
-        std::uniform_real_distribution<double> unit{0.0, 1.0};
-    };
     const FaultConfig& config_;
     Logger log_;
-    Stream streams_[2][2];
+    Prng streams_[2][2];
     std::vector<bool> stallUsed_;
 };
 

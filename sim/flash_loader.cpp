@@ -274,7 +274,9 @@ void FlashLoader::Answer(unsigned uart, uint32_t command, uint64_t us, Reply rep
                  : LoaderReplyError(command, reply.error[0], reply.error[1], reply.error[2], reply.error[3],
                                     reply.error[4]);
     busyUntil_ = std::max(at, bus_.Send(uart, at, FourCCText(command), std::move(bytes)));
-    if (reply.ok && reply.switchUart < 2) bus_.SetRateWhenSent(reply.switchUart, reply.switchRate, busyUntil_);
+    // A "BAUD" whose answer was turned into a refusal was refused: the rate stays.
+    if (reply.ok && reply.switchUart < 2 && !bus_.LastSendRefused())
+        bus_.SetRateWhenSent(reply.switchUart, reply.switchRate, busyUntil_);
 }
 
 FlashLoader::Reply FlashLoader::Info(const std::vector<uint8_t>&) {

@@ -58,6 +58,7 @@ struct Phone::State final : PhoneBus {
     bool halted = false;
     bool silent = false;
     bool resetRequested = false;
+    bool lastSendRefused = false;
     bool rebootAtUsDone = false;
     struct PendingRun {
         LoadedImage image;
@@ -101,6 +102,8 @@ struct Phone::State final : PhoneBus {
         if (count == cfg.faults.silentAtCommand) GoSilent(r.us, "at command " + std::to_string(count) + " (" + r.token + ")");
     }
 
+    bool LastSendRefused() const override { return lastSendRefused; }
+
     void LogFault(FaultRecord record) override { faultLog.push_back(std::move(record)); }
 
     void SetRateWhenSent(unsigned uart, uint32_t baud, uint64_t notBeforeUs) override {
@@ -113,11 +116,15 @@ struct Phone::State final : PhoneBus {
 
     uint64_t Send(unsigned uart, uint64_t us, const std::string& token, std::vector<uint8_t> bytes) override {
         uart &= 1u;
+        lastSendRefused = false;
         if (!on || silent || resetRequested || !program) return us;
         const Stage stage = program->stage();
         const uint32_t occurrence = replyCounts[token]++;
         if (filter) filter(OutgoingReply{stage, token, occurrence, us}, bytes);
-        if (const ReplyFault* f = faults.ReplyFaultFor(token, occurrence)) ApplyReplyFault(*f, stage, token, occurrence, uart, us, bytes);
+        if (const ReplyFault* f = faults.ReplyFaultFor(token, occurrence)) {
+            ApplyReplyFault(*f, stage, token, occurrence, uart, us, bytes);
+            lastSendRefused = f->kind == ReplyFaultKind::Refuse;
+        }
         uint64_t last = us;
         std::size_t queued = 0;
         for (uint8_t b : bytes) {

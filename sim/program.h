@@ -17,6 +17,9 @@ public:
     // the reply filter and the faults. Returns when its last byte reaches the
     // PC (us when nothing is sent).
     virtual uint64_t Send(unsigned uart, uint64_t us, const std::string& token, std::vector<uint8_t> bytes) = 0;
+    // True when the last Send was turned into a refusal by an injected fault:
+    // the program then behaves as if it had refused (no rate switch).
+    virtual bool LastSendRefused() const = 0;
     virtual void Record(CommandRecord record) = 0;
     // Adds a fault the program committed (a receive buffer that overflowed).
     virtual void LogFault(FaultRecord record) = 0;

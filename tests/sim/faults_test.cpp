@@ -35,6 +35,22 @@ TEST(SimFaults, ConfiguredReplyIsRefusedSilencedOrCorrupted) {
     EXPECT_TRUE(Logged(s.phone(), sim::FaultKind::ReplyCorrupted));
 }
 
+TEST(SimFaults, RefusedBaudKeepsTheRateAndSilencedBaudSwitches) {
+    // A refusal is the loader saying no: nothing switches. A lost answer is
+    // the loader saying yes unheard: the rate changes.
+    for (const auto kind : {sim::ReplyFaultKind::Refuse, sim::ReplyFaultKind::Silence}) {
+        sim::PhoneConfig c = SmallPhone();
+        c.faults.replies.push_back({"BAUD", 0, kind});
+        Session s(c);
+        ASSERT_TRUE(s.StartFlashLoader());
+        const LoaderReply r = s.Command("BAUD", Words({0, 921600}), 500);
+        s.link.clock().Sleep(50);
+        const bool refused = kind == sim::ReplyFaultKind::Refuse;
+        EXPECT_EQ(r.errorCode(), refused ? sim::kErrInjected : 0u);
+        EXPECT_EQ(s.phone().uartBaud(0), refused ? 115200u : 921600u);
+    }
+}
+
 TEST(SimFaults, RebootAtACommandCountStartsTheBootRomAgain) {
     sim::PhoneConfig c = SmallPhone();
     Session probe(c);
@@ -192,7 +208,9 @@ TEST(SimDeterminism, RandomNoiseNeverBreaksTheModel) {
         }
         s.link.clock().Sleep(600);  // a quiet line drops any broken frame
     }
-    EXPECT_GT(good, 10);
+    // About 56 bytes cross per exchange with a 3 % fault chance each: roughly
+    // one exchange in six comes through clean (8 of 50 for seed 4242).
+    EXPECT_GE(good, 4);
     EXPECT_FALSE(s.phone().faultLog().empty());
 }
 
