@@ -17,6 +17,7 @@
 #include "job/run_job.h"
 #include "job/thread_protocol.h"
 #include "sim/phone_factory.h"
+#include "support/temp_dir.h"
 
 namespace flashwire::job_test {
 
@@ -163,8 +164,7 @@ public:
     std::string configError;
 
     static std::string TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "flashwire-job-XXXXXX").string();
-        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+        return test_support::MakeTempDir("flashwire-job-");
     }
 
 private:
