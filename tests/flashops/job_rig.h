@@ -178,6 +178,8 @@ inline TestConfig::TestConfig(const std::string& platformDef, const std::string&
     std::ofstream(dir_ + "/flash.types") << flashTypes;
     std::error_code ec;
     std::filesystem::create_directory_symlink(kConfigDir + "loaders", dir_ + "/loaders", ec);
+    // Where links cannot be made (Windows without the privilege): a copy.
+    if (ec) std::filesystem::copy(kConfigDir + "loaders", dir_ + "/loaders", std::filesystem::copy_options::recursive, ec);
 }
 
 }  // namespace flashwire::job_test
