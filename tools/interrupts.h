@@ -1,19 +1,17 @@
-// Ctrl-C while a job runs: the first SIGINT (or SIGTERM) is only counted, and
-// the job's abortPoll asks the library to abort; a second one ends the
-// program at once with status 130.
+// Ctrl-C while a job runs: the first interrupt (SIGINT or SIGTERM; on Windows
+// Ctrl-C, Ctrl-Break or the console closing) is only counted, and the job's
+// abortPoll asks the library to abort; a second one ends the program at once
+// with status 130.
 //
-// The signals are blocked in the thread that creates the watch, and so in
-// every thread the library starts after it; a thread of the watch's own takes
-// them with sigtimedwait. No library thread is ever interrupted in a system
-// call. A handler that does nothing is installed meanwhile: a blocked signal
-// whose disposition is "ignore" (as a shell may leave SIGINT for a background
-// command) may be discarded when it is sent, before the watch can take it.
+// How interrupts are taken is the system's business
+// (tools/platform/<system>/interrupts.cpp). On POSIX systems the signals are
+// blocked in the thread that creates the watch, and so in every thread the
+// library starts after it; a thread of the watch's own takes them with
+// sigtimedwait, so no library thread is ever interrupted in a system call.
 #pragma once
 
 #include <atomic>
-#include <thread>
-
-#include <signal.h>
+#include <memory>
 
 namespace flashwire::cli {
 
@@ -25,18 +23,14 @@ public:
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
-    // Signals received so far.
+    // Interrupts received so far.
     int Count() const { return count_.load(); }
 
 private:
-    void Watch(std::stop_token stop);
+    struct SystemPart;  // defined by the system's implementation
 
-    sigset_t signals_{};
-    sigset_t previousMask_{};
-    struct sigaction previousInt_{};
-    struct sigaction previousTerm_{};
     std::atomic<int> count_{0};
-    std::jthread thread_;
+    std::unique_ptr<SystemPart> system_;
 };
 
 }  // namespace flashwire::cli

@@ -3,14 +3,11 @@
 // status and progress, and exits with the job's error code.
 //
 // It uses the public API of the shared library only.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <unistd.h>
 
 #include "cli_options.h"
 #include "exit_codes.h"
@@ -18,6 +15,7 @@
 #include "interrupts.h"
 #include "job_session.h"
 #include "json_output.h"
+#include "platform/console.h"
 #include "progress_display.h"
 #include "reporter.h"
 
@@ -25,18 +23,20 @@ using namespace flashwire::cli;
 
 namespace {
 
-bool ColoursWanted(int fd) {
+bool ColoursWanted(std::FILE* stream) {
     const char* noColor = std::getenv("NO_COLOR");
     const char* term = std::getenv("TERM");
-    return ::isatty(fd) && !(noColor && *noColor) && !(term && std::string(term) == "dumb");
+    return IsTerminal(stream) && !(noColor && *noColor) && !(term && std::string(term) == "dumb") &&
+           TerminalTakesEscapes(stream);
 }
 
 std::unique_ptr<Reporter> MakeReporter(bool json, bool quiet) {
     if (json) return std::make_unique<SynchronizedReporter>(std::make_unique<JsonOutput>(stdout));
     DisplaySettings settings;
-    settings.terminal = ::isatty(STDOUT_FILENO);
-    settings.color = ColoursWanted(STDOUT_FILENO);
-    settings.errorColor = ColoursWanted(STDERR_FILENO);
+    // The live bar redraws its line with escape sequences.
+    settings.terminal = IsTerminal(stdout) && TerminalTakesEscapes(stdout);
+    settings.color = ColoursWanted(stdout);
+    settings.errorColor = ColoursWanted(stderr);
     settings.quiet = quiet;
     return std::make_unique<SynchronizedReporter>(std::make_unique<ProgressDisplay>(stdout, stderr, settings));
 }
@@ -46,8 +46,8 @@ std::unique_ptr<Reporter> MakeReporter(bool json, bool quiet) {
 std::string DefaultConfigDir() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec && fs::is_regular_file(exe.parent_path() / "platform.def", ec)) return exe.parent_path().string();
+    const fs::path exe = ExecutablePath();
+    if (!exe.empty() && fs::is_regular_file(exe.parent_path() / "platform.def", ec)) return exe.parent_path().string();
     return FLASHWIRE_DATA_DIR;
 }
 
@@ -70,7 +70,7 @@ int Fail(Reporter& reporter, uint32_t code, const std::string& text) {
 int main(int argc, char** argv) {
     // A reader of our output that goes away must not end a job half-way
     // (a flash half written): the writes fail quietly and the job goes on.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipe();
     CliParseResult parsed = ParseCommandLine(argc, argv);
     switch (parsed.action) {
         case CliAction::Help:

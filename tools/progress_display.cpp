@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include "platform/console.h"
 
 namespace flashwire::cli {
 namespace {
@@ -78,9 +77,8 @@ ProgressDisplay::ProgressDisplay(std::FILE* out, std::FILE* err, DisplaySettings
     : out_(out), err_(err), settings_(settings), started_(Clock::now()), lastLine_(started_) {}
 
 int ProgressDisplay::Columns() const {
-    winsize size{};
-    if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return settings_.columns;
+    const int columns = TerminalColumns(out_);
+    return columns > 0 ? columns : settings_.columns;
 }
 
 void ProgressDisplay::ClearBar() {

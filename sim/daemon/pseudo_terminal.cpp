@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,7 +48,9 @@ PseudoTerminal::~PseudoTerminal() { Close(); }
 PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
     : master_(std::exchange(other.master_, -1)),
       heldSlave_(std::exchange(other.heldSlave_, -1)),
-      slavePath_(std::move(other.slavePath_)) {}
+      slavePath_(std::move(other.slavePath_)),
+      holder_(std::exchange(other.holder_, -1)),
+      holderPipe_(std::exchange(other.holderPipe_, -1)) {}
 
 PseudoTerminal& PseudoTerminal::operator=(PseudoTerminal&& other) noexcept {
     if (this != &other) {
@@ -54,6 +58,8 @@ PseudoTerminal& PseudoTerminal::operator=(PseudoTerminal&& other) noexcept {
         master_ = std::exchange(other.master_, -1);
         heldSlave_ = std::exchange(other.heldSlave_, -1);
         slavePath_ = std::move(other.slavePath_);
+        holder_ = std::exchange(other.holder_, -1);
+        holderPipe_ = std::exchange(other.holderPipe_, -1);
     }
     return *this;
 }
@@ -113,6 +119,47 @@ bool PseudoTerminal::Open(std::string& error) {
         Close();
         return false;
     }
+    if (!StartSessionHolder(error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool PseudoTerminal::StartSessionHolder(std::string& error) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error = SystemText("pipe");
+        return false;
+    }
+    // Bounded: the descriptors the child closes.
+    rlimit limit{};
+    const int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                          ? static_cast<int>(limit.rlim_cur)
+                          : 65536;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        error = SystemText("fork");
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // The child: async-signal-safe calls only. It keeps just the slave
+        // and the pipe (no other terminal, link or file of the daemon), takes
+        // the terminal into a new session and waits for the pipe to close.
+        for (int fd = 0; fd < maxFd; ++fd) {
+            if (fd != heldSlave_ && fd != fds[0]) ::close(fd);
+        }
+        if (::setsid() < 0 || ::ioctl(heldSlave_, TIOCSCTTY, 0) != 0) ::_exit(1);
+        char c;
+        while (::read(fds[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(fds[0]);
+    holder_ = pid;
+    holderPipe_ = fds[1];
     return true;
 }
 
@@ -183,6 +230,14 @@ void PseudoTerminal::Close() {
     heldSlave_ = -1;
     master_ = -1;
     slavePath_.clear();
+    // The holder ends as soon as its pipe closes.
+    if (holderPipe_ >= 0) ::close(holderPipe_);
+    holderPipe_ = -1;
+    if (holder_ > 0) {
+        while (::waitpid(holder_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    holder_ = -1;
 }
 
 }  // namespace flashwire::simd

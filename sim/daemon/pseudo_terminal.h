@@ -8,12 +8,21 @@
 // reports the settings that the client put on the slave). The master runs in
 // packet mode, so the daemon also learns when the client flushes its buffers
 // and can drop what a real port would drop.
+//
+// Each terminal is also the controlling terminal of a session of its own,
+// held by a small child process for as long as the terminal is open. A host
+// whose file opens happen in a session leader without a controlling terminal
+// (a Wine process can be one) would otherwise make the terminal its own
+// controlling terminal on opening it, and hang it up, for everyone, when it
+// exits; a terminal that already belongs to a session is never taken over.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include <sys/types.h>
 
 namespace flashwire::simd {
 
@@ -69,9 +78,14 @@ public:
     void Close();
 
 private:
+    // Starts the child that makes the slave its controlling terminal.
+    bool StartSessionHolder(std::string& error);
+
     int master_ = -1;
     int heldSlave_ = -1;
     std::string slavePath_;
+    pid_t holder_ = -1;    // the child holding the terminal's session
+    int holderPipe_ = -1;  // the child ends when this (its only writer) closes
 };
 
 }  // namespace flashwire::simd

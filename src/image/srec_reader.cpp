@@ -307,7 +307,7 @@ void ReportLoadedRanges(FlashContext& ctx, const RegionList& list) {
 }  // namespace
 
 bool CheckFileReadable(FlashContext& ctx, const char* path) {
-    FilePtr file(std::fopen(path, "r"));
+    FilePtr file(std::fopen(path, "rb"));
     // A directory opens on some systems; reading from it fails.
     if (file) {
         (void)std::getc(file.get());
@@ -321,7 +321,9 @@ uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, 
     ReportMessage(ctx, 0, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
     ReportMessage(ctx, 0, "File: %s", path);
 
-    FilePtr file(std::fopen(path, "r"));
+    // Binary, so that the size and every byte are read alike on every system
+    // (line ends of either kind are taken by the parser).
+    FilePtr file(std::fopen(path, "rb"));
     if (!file) {
         ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", path);
         return ERR_FILEIO;

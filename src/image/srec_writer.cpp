@@ -111,7 +111,8 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
         if (!RangeInBuffers(ctx, list, ranges[i])) return ERR_WRONG_FILE_SAVE;
     }
 
-    FilePtr file(std::fopen(saveFile.c_str(), "w"));
+    // Binary: the same bytes (lines ending in LF) on every system.
+    FilePtr file(std::fopen(saveFile.c_str(), "wb"));
     if (!file) {
         ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", saveFile.c_str());
         return ERR_WRONG_FILE_SAVE;

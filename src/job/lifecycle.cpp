@@ -123,11 +123,14 @@ bool SetDataDirectory(FlashContext& ctx, const char* directory) {
     const char separator = ctx.services.system ? ctx.services.system->PathSeparator() : '/';
     // One character more than fits tells a directory that is too long.
     const std::size_t length = strnlen(directory, kPathSize);
-    const std::size_t dirLength = length + (directory[length - 1] != separator ? 1 : 0);
+    // '/' ends a directory name on every system this library runs on.
+    const char last = directory[length - 1];
+    const bool ended = last == separator || last == '/';
+    const std::size_t dirLength = length + (ended ? 0 : 1);
     if (dirLength + sizeof(kPlatformDefName) > kPathSize) return false;
     if (ctx.jobRunning.load(std::memory_order_acquire)) return false;
     std::memcpy(ctx.exeDirectory, directory, length);
-    ctx.exeDirectory[length] = separator;
+    if (!ended) ctx.exeDirectory[length] = separator;
     ctx.exeDirectory[dirLength] = 0;
     std::memcpy(ctx.platformDefPath, ctx.exeDirectory, dirLength);
     std::memcpy(ctx.platformDefPath + dirLength, kPlatformDefName, sizeof(kPlatformDefName));

@@ -72,7 +72,8 @@ IniLookup LookupIniValue(const std::string& path, std::string_view section, std:
     key = Trim(key);
     if (key.empty()) return result;
 
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    // Binary: every system reads the same bytes (a CR before LF is blank).
+    FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) return result;
 
     char buf[kLineKeep + 2];

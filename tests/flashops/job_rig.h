@@ -17,6 +17,7 @@
 #include "job/run_job.h"
 #include "job/thread_protocol.h"
 #include "sim/phone_factory.h"
+#include "support/temp_dir.h"
 
 namespace flashwire::job_test {
 
@@ -163,8 +164,7 @@ public:
     std::string configError;
 
     static std::string TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "flashwire-job-XXXXXX").string();
-        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+        return test_support::MakeTempDir("flashwire-job-");
     }
 
 private:
@@ -178,6 +178,8 @@ inline TestConfig::TestConfig(const std::string& platformDef, const std::string&
     std::ofstream(dir_ + "/flash.types") << flashTypes;
     std::error_code ec;
     std::filesystem::create_directory_symlink(kConfigDir + "loaders", dir_ + "/loaders", ec);
+    // Where links cannot be made (Windows without the privilege): a copy.
+    if (ec) std::filesystem::copy(kConfigDir + "loaders", dir_ + "/loaders", std::filesystem::copy_options::recursive, ec);
 }
 
 }  // namespace flashwire::job_test

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "job/context.h"
+#include "support/temp_dir.h"
 
 namespace flashwire::testing {
 
@@ -27,10 +27,7 @@ struct Line {
 class TestHost {
 public:
     TestHost() {
-        char pattern[] = "/tmp/flashwire-image-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        dir_ = made ? made : "/tmp";
+        dir_ = test_support::MakeTempDir("flashwire-image-");
         hostHandle_.owner = this;
         FlashHandle& h = hostHandle_.handle;
         h.size = sizeof(FlashHandle);

@@ -56,7 +56,7 @@ TEST(Lifecycle, InitBindsEmptiesCallbacksAndSetsDefaults) {
     // The host executable's directory, with its separator, and platform.def in it.
     const std::string dir = ctx->exeDirectory;
     ASSERT_FALSE(dir.empty());
-    EXPECT_EQ(dir.back(), '/');
+    EXPECT_EQ(dir.back(), platform::SystemServices().system->PathSeparator());
     EXPECT_EQ(std::string(ctx->platformDefPath), dir + "platform.def");
     EXPECT_EQ(platform::SystemServices().system->ExecutablePath().rfind(dir, 0), 0u);
 

@@ -2,7 +2,6 @@
 // the delivery of every record, abort polling, refused starts, the forced end
 // of a blocked dispatcher and the data directory.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
 #include <algorithm>
 #include <atomic>
@@ -221,12 +220,10 @@ TEST(FlashLoad, JobsInARowOnOneHandleShareNothing) {
               (std::vector<std::string>{"0: ReLoad: 8 (ERR_WRONG_FILE_LOAD)", "0: Error code: ERR_WRONG_FILE_LOAD",
                                         "2: " + sorry}));
     EXPECT_EQ(rig.host.statuses, std::vector<std::string>{sorry});
-    utsname u{};
-    ASSERT_EQ(uname(&u), 0);
-    unsigned major = 0, minor = 0;
-    std::sscanf(u.release, "%u.%u", &major, &minor);
-    EXPECT_EQ(rig.host.Count("0: OS: NT family, Ver:" + std::to_string(major) + "." + std::to_string(minor) + " (" +
-                             u.sysname + " " + u.release + ")"),
+    const platform::OsVersion os = platform::SystemServices().system->GetOsVersion();
+    ASSERT_TRUE(os.known);
+    EXPECT_EQ(rig.host.Count("0: OS: NT family, Ver:" + std::to_string(os.major) + "." + std::to_string(os.minor) +
+                             " (" + os.release + ")"),
               1);
     rig.host.onStatus = nullptr;
 
@@ -344,12 +341,15 @@ TEST(FlashSetDataDirectory, BoundedAndNothingChangedOnRefusal) {
     FlashOptions options;
     ASSERT_EQ(FlashInit(&handle, &options), SUCCESS);
     const FlashContext& ctx = *ContextOf(&handle);
-    const std::string longest(242, 'd');  // with its '/' and "platform.def": 255 characters
+    const std::string longest(242, 'd');  // with its separator and "platform.def": 255 characters
+    // The system's separator ends a name that has none; '/' is taken as one everywhere.
+    const std::string sep(1, platform::SystemServices().system->PathSeparator());
     const std::pair<std::string, std::string> cases[] = {
         // directory, exeDirectory afterwards ("" where it is refused)
-        {"/data/cfg", "/data/cfg/"}, {"/data/cfg2/", "/data/cfg2/"}, {"", ""},
-        {longest, longest + "/"},    {"/y/", "/y/"},                 {longest + "/", longest + "/"},
-        {longest + "d", ""},         {std::string(300, 'e'), ""},
+        {"/data/cfg", "/data/cfg" + sep}, {"/data/cfg2/", "/data/cfg2/"}, {"", ""},
+        {longest, longest + sep},         {"/y/", "/y/"},                 {longest + "/", longest + "/"},
+        {longest + "d", ""},              {std::string(300, 'e'), ""},
+        {"C:\\cfg" + sep, "C:\\cfg" + sep},
     };
     std::string expected = ctx.exeDirectory;
     for (const auto& [directory, after] : cases) {

@@ -8,7 +8,7 @@
 #include "api/speed_table.h"
 #include "job/context.h"
 #include "serial/com_port.h"
-#include "serial_test_support.h"
+#include "serial_test_host.h"
 
 using namespace flashwire;
 using serial_test::Host;
