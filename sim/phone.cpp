@@ -67,6 +67,7 @@ struct Phone::State final : PhoneBus {
     std::optional<PendingRun> pendingRun;
     Stage lastStage = Stage::PassiveBootRom;
     std::vector<CommandRecord> commands;
+    uint64_t commandCount = 0;  // commands received since power-up of the model (ClearLogs keeps it)
     std::map<std::string, uint32_t> replyCounts;
     ReplyFilter filter;
     bool wireOn = false;
@@ -91,7 +92,7 @@ struct Phone::State final : PhoneBus {
 
     void Record(CommandRecord record) override {
         commands.push_back(std::move(record));
-        const uint64_t count = commands.size();
+        const uint64_t count = ++commandCount;
         const CommandRecord& r = commands.back();
         if (count == cfg.faults.rebootAtCommand) {
             faultLog.push_back({r.us, FaultKind::Reboot, Direction::ToPhone, r.uart,
@@ -343,5 +344,10 @@ uint32_t Phone::bootCount() const { return state_->boots; }
 void Phone::SetReplyFilter(ReplyFilter filter) { state_->filter = std::move(filter); }
 void Phone::EnableWireLog(bool on) { state_->wireOn = on; }
 const std::vector<WireRecord>& Phone::wireLog() const { return state_->wire; }
+void Phone::ClearLogs() {
+    state_->commands.clear();
+    state_->faultLog.clear();
+    state_->wire.clear();
+}
 
 }  // namespace flashwire::sim

@@ -139,6 +139,9 @@ public:
     void SetReplyFilter(ReplyFilter filter);
     void EnableWireLog(bool on);
     const std::vector<WireRecord>& wireLog() const;
+    // Empties the command, fault and wire logs (a long run keeps its memory
+    // flat); faults placed at a command number still count every command.
+    void ClearLogs();
 
     struct State;
 
