@@ -47,7 +47,9 @@
 #endif
 #endif
 #ifdef SOAK_SANITIZER
-#include <sanitizer/allocator_interface.h>
+// The sanitizer allocator's count of live bytes (not every compiler ships the
+// header that declares it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace fs = std::filesystem;

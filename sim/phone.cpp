@@ -66,7 +66,7 @@ struct Phone::State final : PhoneBus {
     };
     std::optional<PendingRun> pendingRun;
     Stage lastStage = Stage::PassiveBootRom;
-    std::vector<CommandRecord> commands;
+    std::deque<CommandRecord> commands;
     uint64_t commandCount = 0;  // commands received since power-up of the model (ClearLogs keeps it)
     std::map<std::string, uint32_t> replyCounts;
     ReplyFilter filter;
@@ -333,7 +333,7 @@ bool Phone::halted() const { return state_->halted || state_->silent; }
 Stage Phone::stage() const { return state_->program ? state_->program->stage() : state_->lastStage; }
 const NorFlash& Phone::flash() const { return state_->norFlash; }
 NorFlash& Phone::flash() { return state_->norFlash; }
-const std::vector<CommandRecord>& Phone::commandLog() const { return state_->commands; }
+const std::deque<CommandRecord>& Phone::commandLog() const { return state_->commands; }
 const std::vector<FaultRecord>& Phone::faultLog() const { return state_->faultLog; }
 uint64_t Phone::bytesFromHost(unsigned uart) const { return state_->rxBytes[uart & 1u]; }
 uint64_t Phone::bytesToHost(unsigned uart) const { return state_->txBytes[uart & 1u]; }
