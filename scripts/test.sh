@@ -1,11 +1,33 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds everything and runs the whole test suite.
-# Usage: scripts/test.sh [preset]   (default, asan or tsan)
+# Usage: scripts/test.sh [preset]
+#   no preset: default, asan and tsan in turn (what CI runs), stopping at the
+#   first that fails; default, asan or tsan: that preset only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-preset="${1:-default}"
+
+case "${1:-all}" in
+  all) presets=(default asan tsan) ;;
+  default | asan | tsan) presets=("$1") ;;
+  *)
+    echo "usage: scripts/test.sh [default|asan|tsan]" >&2
+    exit 2
+    ;;
+esac
 
 scripts/setup.sh
-cmake --preset "$preset"
-cmake --build --preset "$preset" -j 2
-ctest --preset "$preset"
+timings=()
+for preset in "${presets[@]}"; do
+  echo "==== preset $preset"
+  start=$SECONDS
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j 2
+  built=$SECONDS
+  ctest --preset "$preset"
+  timings+=("$preset: build $((built - start)) s, tests $((SECONDS - built)) s")
+  echo "==== preset $preset passed (build $((built - start)) s, tests $((SECONDS - built)) s)"
+done
+if [ ${#presets[@]} -gt 1 ]; then
+  echo "==== all presets passed"
+  printf '  %s\n' "${timings[@]}"
+fi

@@ -67,7 +67,8 @@ struct Phone::State final : PhoneBus {
     };
     std::optional<PendingRun> pendingRun;
     Stage lastStage = Stage::PassiveBootRom;
-    std::vector<CommandRecord> commands;
+    std::deque<CommandRecord> commands;
+    uint64_t commandCount = 0;  // commands received since power-up of the model (ClearLogs keeps it)
     std::map<std::string, uint32_t> replyCounts;
     ReplyFilter filter;
     bool wireOn = false;
@@ -92,7 +93,7 @@ struct Phone::State final : PhoneBus {
 
     void Record(CommandRecord record) override {
         commands.push_back(std::move(record));
-        const uint64_t count = commands.size();
+        const uint64_t count = ++commandCount;
         const CommandRecord& r = commands.back();
         if (count == cfg.faults.rebootAtCommand) {
             faultLog.push_back({r.us, FaultKind::Reboot, Direction::ToPhone, r.uart,
@@ -339,7 +340,7 @@ bool Phone::halted() const { return state_->halted || state_->silent; }
 Stage Phone::stage() const { return state_->program ? state_->program->stage() : state_->lastStage; }
 const NorFlash& Phone::flash() const { return state_->norFlash; }
 NorFlash& Phone::flash() { return state_->norFlash; }
-const std::vector<CommandRecord>& Phone::commandLog() const { return state_->commands; }
+const std::deque<CommandRecord>& Phone::commandLog() const { return state_->commands; }
 const std::vector<FaultRecord>& Phone::faultLog() const { return state_->faultLog; }
 uint64_t Phone::bytesFromHost(unsigned uart) const { return state_->rxBytes[uart & 1u]; }
 uint64_t Phone::bytesToHost(unsigned uart) const { return state_->txBytes[uart & 1u]; }
@@ -350,5 +351,10 @@ uint32_t Phone::bootCount() const { return state_->boots; }
 void Phone::SetReplyFilter(ReplyFilter filter) { state_->filter = std::move(filter); }
 void Phone::EnableWireLog(bool on) { state_->wireOn = on; }
 const std::vector<WireRecord>& Phone::wireLog() const { return state_->wire; }
+void Phone::ClearLogs() {
+    state_->commands.clear();
+    state_->faultLog.clear();
+    state_->wire.clear();
+}
 
 }  // namespace flashwire::sim

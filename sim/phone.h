@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -124,7 +125,9 @@ public:
     Stage stage() const;
     const NorFlash& flash() const;
     NorFlash& flash();
-    const std::vector<CommandRecord>& commandLog() const;
+    // A deque: a phone that hears a ping every millisecond for virtual minutes
+    // logs it without ever moving the records already logged.
+    const std::deque<CommandRecord>& commandLog() const;
     const std::vector<FaultRecord>& faultLog() const;
     uint64_t bytesFromHost(unsigned uart) const;  // bytes received (as they came off the line)
     uint64_t bytesToHost(unsigned uart) const;    // bytes sent
@@ -139,6 +142,9 @@ public:
     void SetReplyFilter(ReplyFilter filter);
     void EnableWireLog(bool on);
     const std::vector<WireRecord>& wireLog() const;
+    // Empties the command, fault and wire logs (a long run keeps its memory
+    // flat); faults placed at a command number still count every command.
+    void ClearLogs();
 
     struct State;
 

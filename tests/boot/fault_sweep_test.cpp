@@ -26,10 +26,10 @@
 #include "sim/prng.h"
 #include "target/platform_definition.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define FLASHWIRE_SWEEP_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer) || __has_feature(thread_sanitizer)
 #define FLASHWIRE_SWEEP_SANITIZER 1
 #endif
 #endif
