@@ -132,10 +132,6 @@ struct FlashContext {
     uint32_t progressTotal = 1;
     uint32_t progressDone = 0;
     uint32_t progressPercent = 0;
-    // The tick of the last delivered progress update: each handle throttles
-    // its own repeats, so handles running side by side (each on its own
-    // clock) neither starve nor release each other's updates.
-    uint32_t lastProgressTick = 0;
 
     platform::Clock& clock() { return *services.clock; }
 };

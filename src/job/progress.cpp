@@ -1,10 +1,14 @@
 // Progress phases: begin, update (throttled), advance and end.
+#include <atomic>
 #include <cstring>
 
 #include "job/reporting.h"
 
 namespace flashwire {
 namespace {
+
+// The tick of the last delivered progress update, once for the whole library.
+std::atomic<uint32_t> g_lastProgressTick{0};
 
 constexpr uint32_t kRepeatIntervalMs = 1000;
 
@@ -38,10 +42,10 @@ void ProgressUpdate(FlashContext& ctx, uint32_t done) {
     ctx.progressDone = done;
     const auto percent = static_cast<uint32_t>(done * 100.0 / ctx.progressTotal);
     if (percent == ctx.progressPercent &&
-        now - ctx.lastProgressTick < kRepeatIntervalMs)
+        now - g_lastProgressTick.load(std::memory_order_relaxed) < kRepeatIntervalMs)
         return;
     ctx.progressPercent = percent;
-    ctx.lastProgressTick = now;
+    g_lastProgressTick.store(now, std::memory_order_relaxed);
     if (Queued(ctx)) {
         EnqueueRecord(ctx, RecordKind::ProgressUpdate, done, percent, nullptr);
         return;

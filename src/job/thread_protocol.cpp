@@ -101,7 +101,6 @@ void ResetJobState(FlashContext& ctx) {
     ctx.progressTotal = 1;
     ctx.progressDone = 0;
     ctx.progressPercent = 0;
-    ctx.lastProgressTick = 0;
 }
 
 uint32_t ThreadProtocol(FlashContext& ctx) {
