@@ -9,7 +9,8 @@
 // handle first runs warm-up jobs; from then on the growth must stay within
 // the bounds below: the same number of descriptors and threads, the live heap
 // within kHeapBoundKiB and, for the jobs in a row, the resident set within
-// kRssBoundKiB. The resident set of handles side by side is only reported:
+// kRssBoundKiB (measured after the C library has given back the free memory
+// of its arenas). The resident set of handles side by side is only reported:
 // the C library's per-thread arenas keep the freed buffers of jobs that ran
 // on other threads (each job takes full-size image buffers), so it grows
 // while the live heap does not. Under a sanitizer (quarantine, shadow memory)
@@ -88,6 +89,11 @@ int CountEntries(const char* dir) {
 
 Usage Measure() {
     Usage u;
+#ifndef SOAK_SANITIZER
+    // Free memory the C library still holds in its arenas goes back first, so
+    // the resident set counts what is in use, not where freed buffers lie.
+    malloc_trim(0);
+#endif
     long pages = 0, resident = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
