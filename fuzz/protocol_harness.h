@@ -13,7 +13,8 @@ namespace protocol_fuzz {
 // A bound on the job after the phone's last byte: by then the job has ended
 // by itself, or it waits in one of the waits that have no time limit (the
 // attended boot ROM wait, "SYNC" after a lost "DONE" answer). The harness
-// raises the abort request then; the job must end within kAbortGraceMs more.
+// raises the abort request then (or sooner, below); the job must have ended
+// kSilenceBoundMs + kAbortGraceMs after the phone's last byte.
 inline constexpr uint64_t kSilenceBoundMs = 10 * 60 * 1000;
 inline constexpr uint64_t kAbortGraceMs = 5 * 60 * 1000;
 // The abort request comes sooner, after this many waits (reads and sleeps)
