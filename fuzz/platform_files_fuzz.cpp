@@ -8,9 +8,6 @@
 // between 2 and kMaxSectorBoundaries sector offsets, starting at 0 and rising
 // strictly; a platform read that succeeds has at most the flash banks the
 // record holds.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,12 +27,9 @@ namespace {
 using fuzz_support::Fail;
 using fuzz_support::Quiet;
 
+// The private directory, without its final '/'.
 const std::string& Dir() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/flashwire-fuzz-ini-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        return std::string(made ? made : "/tmp");
-    }();
+    static const std::string dir = fuzz_support::ScratchDir().substr(0, fuzz_support::ScratchDir().size() - 1);
     return dir;
 }
 

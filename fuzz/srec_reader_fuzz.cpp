@@ -1,14 +1,12 @@
 // Fuzzes the S-record reader: the input is written to a file and loaded into
-// an image list of three buffers (one at address 0, one high, one ending at
-// the top of the address space), with two reserved ranges.
+// an image list of three buffers (64 KiB at address 0, 4 KiB at 0x01000000,
+// 4 KiB ending at the top of the address space), with two reserved ranges.
 //
 // Invariants checked beyond memory safety (ASan/UBSan):
 // - the result is one of the codes the reader documents;
 // - on success the table of loaded ranges is sorted, non-overlapping and
 //   merged (no two adjacent ranges), each range lies inside one buffer, and
 //   with the range check on no range touches a reserved range.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,14 +29,16 @@ int32_t QuietUpdate(FlashHandle*, uint32_t, uint32_t) { return 0; }
 int32_t QuietEnd(FlashHandle*) { return 0; }
 
 const std::string& InputPath() {
-    static const std::string path = "/tmp/flashwire-fuzz-srec-" + std::to_string(getpid()) + ".srec";
+    static const std::string path = fuzz_support::ScratchDir() + "input.srec";
     return path;
 }
 
 struct Bounds {
     uint32_t first, last;
 };
-constexpr Bounds kBuffers[] = {{0x0, 0xFFFF}, {0x01000000, 0x0100FFFF}, {0xFFFFF000, 0xFFFFFFFF}};
+// Small buffers: the reader fills every buffer with 0xFF per load, so their
+// size is paid for by every input.
+constexpr Bounds kBuffers[] = {{0x0, 0xFFFF}, {0x01000000, 0x01000FFF}, {0xFFFFF000, 0xFFFFFFFF}};
 constexpr Bounds kReserved[] = {{0x8000, 0x80FF}, {0x01000000, 0x01000010}};
 
 }  // namespace

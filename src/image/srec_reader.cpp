@@ -215,11 +215,14 @@ uint32_t SRecordLoader::Finish() {
     return EnterPending();
 }
 
-// Splits the file into lines and hands them to the loader.
-uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecordLoader& loader) {
+// Splits the file into lines and hands them to the loader, reading chunkSize
+// bytes at a time (any size above 0 works: a line cut by a chunk's end is
+// carried over to the next one).
+uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecordLoader& loader,
+                   std::size_t chunkSize) {
     std::unique_ptr<char[]> buffer;
     try {
-        buffer = std::make_unique_for_overwrite<char[]>(kChunkSize + kMaxSRecordLine);
+        buffer = std::make_unique_for_overwrite<char[]>(chunkSize + kMaxSRecordLine);
     } catch (const std::bad_alloc&) {
         return ERR_NOMEM;
     }
@@ -228,9 +231,9 @@ uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecord
     bool eof = false;
     for (;;) {
         if (!eof) {
-            const std::size_t n = std::fread(buf + have, 1, kChunkSize, file);
+            const std::size_t n = std::fread(buf + have, 1, chunkSize, file);
             have += n;
-            if (n < kChunkSize) {
+            if (n < chunkSize) {
                 if (std::ferror(file)) {
                     ReportMessage(ctx, 1, "Error: Unable to read file \"%s\"", path);
                     return ERR_FILEIO;
@@ -349,7 +352,13 @@ uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, 
     list.rangeCount = 0;
 
     SRecordLoader loader(ctx, list, path, fileSize);
-    if (result == SUCCESS) result = ReadLines(ctx, file.get(), path, loader);
+    // A small file is read in one chunk of its own size (plus one byte, which
+    // tells its end at the first read): a loader file or a small image then
+    // does not cost a 1 MiB buffer. A file whose size is unknown, or that grew
+    // meanwhile, is read on in further chunks.
+    const std::size_t chunkSize =
+        fileSize > 0 && fileSize < kChunkSize ? static_cast<std::size_t>(fileSize) + 1 : kChunkSize;
+    if (result == SUCCESS) result = ReadLines(ctx, file.get(), path, loader, chunkSize);
     if (result == SUCCESS) result = loader.Finish();
     if (result == SUCCESS) ReportLoadedRanges(ctx, list);
     if (result == SUCCESS && rangeCheck) result = CheckReservedRanges(ctx, list);

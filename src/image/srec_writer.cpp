@@ -2,6 +2,7 @@
 #include "image/srec_writer.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -162,12 +163,20 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
         }
     }
 
-    output->Write(kTerminationLine, sizeof kTerminationLine - 1);
+    // Only a whole file gets its termination line.
+    if (result == SUCCESS) output->Write(kTerminationLine, sizeof kTerminationLine - 1);
     output->Flush();
     const bool closeFailed = std::fclose(file.release()) != 0;
     if (output->Failed() || closeFailed) {
         ReportMessage(ctx, 1, "Error: Unable to write file \"%s\"", saveFile.c_str());
         result = ERR_WRONG_FILE_SAVE;
+    }
+    // A file cut short by an abort or a failed write is not left behind to be
+    // taken for the phone's memory (a device such as /dev/full stays).
+    if (result != SUCCESS) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(saveFile, ec) && std::filesystem::remove(saveFile, ec))
+            ReportMessage(ctx, 0, "Incomplete file \"%s\" removed", saveFile.c_str());
     }
     ProgressUpdate(ctx, progressTotal);
     ProgressEnd(ctx);

@@ -14,7 +14,9 @@ struct FlashContext;
 // header line "S00600004844521B" and the termination line "S705A002000058".
 // Every range must lie in the buffers (a range may cross from one buffer into
 // the next when they touch); otherwise nothing is written. Returns 0,
-// ERR_WRONG_FILE_SAVE or ERR_ABORT (the file is then complete up to the abort).
+// ERR_WRONG_FILE_SAVE or ERR_ABORT; a file begun and then cut short by an
+// abort or a failed write is removed (when it is a regular file), so no
+// incomplete file is left that could be taken for the phone's memory.
 uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list);
 
 }  // namespace flashwire

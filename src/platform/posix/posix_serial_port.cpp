@@ -267,7 +267,10 @@ bool PosixSerialPort::BeginWrite(std::span<const uint8_t> data) {
         return false;
     }
     const auto now = SteadyClock::now();
-    PendingWrite& w = pending_.emplace();
+    // Assigned rather than emplaced: clang before 15 does not see the nested
+    // record (default member initialisers) as default-constructible here.
+    pending_ = PendingWrite{};
+    PendingWrite& w = *pending_;
     w.data = data;
     w.lastProgress = now;
     if (timeouts_.writeTotalMultiplier != 0 || timeouts_.writeTotalConstant != 0) {
