@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "job/lifecycle.h"
+#include "sim/image_files.h"
 #include "sim/phone_factory.h"
 #include "sim/virtual_link.h"
 
@@ -126,62 +127,8 @@ Usage MeasureSettled(int threads) {
 }
 
 // ---- Images and files.
-using Image = std::map<uint32_t, std::vector<uint8_t>>;
-
-std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
-
-void WriteSRecords(const std::string& path, const Image& image) {
-    std::ofstream out(path);
-    out << "S00600004844521B\n";
-    char text[8];
-    for (const auto& [base, bytes] : image) {
-        for (std::size_t at = 0; at < bytes.size(); at += 32) {
-            const std::size_t n = std::min<std::size_t>(32, bytes.size() - at);
-            const uint32_t address = base + static_cast<uint32_t>(at);
-            unsigned sum = static_cast<unsigned>(n + 5);
-            std::snprintf(text, sizeof text, "S3%02X", static_cast<unsigned>(n + 5));
-            out << text;
-            for (int i = 3; i >= 0; --i) {
-                const unsigned b = (address >> (8 * i)) & 0xFFu;
-                sum += b;
-                std::snprintf(text, sizeof text, "%02X", b);
-                out << text;
-            }
-            for (std::size_t i = 0; i < n; ++i) {
-                sum += bytes[at + i];
-                std::snprintf(text, sizeof text, "%02X", bytes[at + i]);
-                out << text;
-            }
-            std::snprintf(text, sizeof text, "%02X\n", (~sum) & 0xFFu);
-            out << text;
-        }
-    }
-    out << "S70500000000FA\n";
-}
-
-// The data bytes of an S-record file by address (S3 records).
-std::map<uint32_t, uint8_t> ReadSRecords(const std::string& path) {
-    std::map<uint32_t, uint8_t> out;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 12 || line[0] != 'S' || line[1] != '3') continue;
-        auto at = [&](std::size_t i) { return static_cast<uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
-        const unsigned count = at(0);
-        uint32_t address = 0;
-        for (unsigned i = 1; i <= 4; ++i) address = address << 8 | at(i);
-        for (unsigned i = 5; i < count; ++i) out[address++] = at(i);
-    }
-    return out;
-}
+using Image = sim::ImageBytes;
+using sim::Pattern;
 
 // ---- One handle on its own simulated phone.
 struct Platform {
@@ -221,7 +168,7 @@ public:
         for (uint32_t k = 0; k < 2; ++k) {
             images_[k] = {{0x1F00, Pattern(0x1100, id * 2 + k + 1)}, {0x30000, Pattern(333, id * 2 + k + 101)}};
             paths_[k] = (dir_ / ("image" + std::to_string(k) + ".s19")).string();
-            WriteSRecords(paths_[k], images_[k]);
+            sim::WriteS3File(paths_[k], images_[k]);
         }
         host_.handle.size = sizeof(FlashHandle);
         if (InitHandle(&host_.handle, &defaults_, link_->Services()) != SUCCESS ||
@@ -281,7 +228,7 @@ public:
                 if (flash.Read(address, static_cast<uint32_t>(bytes.size())) != bytes)
                     return Fail(n, "the phone's flash differs from the image");
         } else {
-            const auto read = ReadSRecords(saved);
+            const auto read = sim::ReadSRecordBytes(saved);
             if (read.size() != 0x1100u + 333u) return Fail(n, "the saved file holds " + std::to_string(read.size()) + " bytes");
             for (const auto& [address, byte] : read)
                 if (flash.ReadByte(address) != byte) return Fail(n, "the saved file differs from the phone's flash");

@@ -223,4 +223,8 @@ inline constexpr std::size_t kMaxSerialDevicePath = 255;
 // path or one longer than kMaxSerialDevicePath. Safe to call from any thread.
 bool MapSerialDevice(uint32_t portNumber, const char* devicePath);
 
+// The device mapped to the port number, or an empty text when it opens the
+// system's default device (also for a number of kSerialPortNumbers or above).
+std::string MappedSerialDevice(uint32_t portNumber);
+
 }  // namespace flashwire::platform

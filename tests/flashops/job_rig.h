@@ -16,6 +16,7 @@
 #include "image/srec_test_util.h"
 #include "job/run_job.h"
 #include "job/thread_protocol.h"
+#include "sim/image_files.h"
 #include "sim/phone_factory.h"
 #include "support/temp_dir.h"
 
@@ -23,35 +24,9 @@ namespace flashwire::job_test {
 
 inline const std::string kConfigDir = std::string(FLASHWIRE_BINARY_DIR) + "/";
 
-// Bytes at phone addresses; chunks must not overlap.
-using Image = std::map<uint32_t, std::vector<uint8_t>>;
-
-inline std::vector<uint8_t> Pattern(std::size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
-
-// The data records of an S-record file (S1/S2/S3) as address -> byte.
-inline std::map<uint32_t, uint8_t> ReadSRecordBytes(const std::string& path) {
-    std::map<uint32_t, uint8_t> out;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 4 || line[0] != 'S' || line[1] < '1' || line[1] > '3') continue;
-        const unsigned addressBytes = static_cast<unsigned>(line[1] - '0') + 1;
-        auto byteAt = [&](std::size_t i) { return static_cast<uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
-        const unsigned count = byteAt(0);
-        uint32_t address = 0;
-        for (unsigned i = 0; i < addressBytes; ++i) address = address << 8 | byteAt(1 + i);
-        for (unsigned i = 1 + addressBytes; i < count; ++i) out[address++] = byteAt(i);
-    }
-    return out;
-}
+using Image = sim::ImageBytes;
+using sim::Pattern;
+using sim::ReadSRecordBytes;
 
 // A configuration directory of a test's own: the given "platform.def" and
 // "flash.types", and the shipped loaders. Removed with the object.

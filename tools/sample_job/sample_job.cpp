@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "job/lifecycle.h"
+#include "sim/image_files.h"
 #include "sim/phone_factory.h"
 #include "sim/virtual_link.h"
 
@@ -34,58 +35,6 @@ int32_t OnStatus(FlashHandle*, const char* text) {
     return 0;
 }
 
-std::vector<uint8_t> SampleBytes(std::size_t n) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = 12345;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
-
-void WriteSRecords(const std::string& path, uint32_t base, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path);
-    out << "S00600004844521B\n";
-    for (std::size_t at = 0; at < bytes.size(); at += 32) {
-        const std::size_t n = std::min<std::size_t>(32, bytes.size() - at);
-        const uint32_t address = base + static_cast<uint32_t>(at);
-        unsigned sum = static_cast<unsigned>(n + 5);
-        char text[8];
-        std::snprintf(text, sizeof text, "S3%02X", static_cast<unsigned>(n + 5));
-        out << text;
-        for (int i = 3; i >= 0; --i) {
-            const unsigned b = (address >> (8 * i)) & 0xFFu;
-            sum += b;
-            std::snprintf(text, sizeof text, "%02X", b);
-            out << text;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            sum += bytes[at + i];
-            std::snprintf(text, sizeof text, "%02X", bytes[at + i]);
-            out << text;
-        }
-        std::snprintf(text, sizeof text, "%02X\n", (~sum) & 0xFFu);
-        out << text;
-    }
-    out << "S70500000000FA\n";
-}
-
-// The data bytes of an S-record file by address.
-std::map<uint32_t, uint8_t> ReadSRecords(const std::string& path) {
-    std::map<uint32_t, uint8_t> out;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 12 || line[0] != 'S' || line[1] != '3') continue;
-        auto at = [&](std::size_t i) { return static_cast<uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
-        const unsigned count = at(0);
-        uint32_t address = 0;
-        for (unsigned i = 1; i <= 4; ++i) address = address << 8 | at(i);
-        for (unsigned i = 5; i < count; ++i) out[address++] = at(i);
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -111,9 +60,9 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
     const std::string image = (work / "sample.s19").string();
     const std::string saved = (work / "readback.s19").string();
-    const std::vector<uint8_t> bytes = SampleBytes(kib * 1024);
+    const std::vector<uint8_t> bytes = sim::Pattern(kib * 1024, 1);
     const uint32_t base = config.chips.empty() ? 0 : config.chips.front().firstAddress;
-    WriteSRecords(image, base, bytes);
+    sim::WriteS3File(image, {{base, bytes}});
 
     FlashHandle handle{};
     handle.size = sizeof handle;
@@ -156,7 +105,7 @@ int main(int argc, char** argv) {
         failures += result != SUCCESS;
     }
 
-    const auto readBack = ReadSRecords(saved);
+    const auto readBack = sim::ReadSRecordBytes(saved);
     bool same = readBack.size() == bytes.size();
     for (const auto& [address, byte] : readBack)
         same = same && address - base < bytes.size() && bytes[address - base] == byte &&

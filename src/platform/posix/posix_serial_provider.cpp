@@ -11,6 +11,12 @@
 #include "platform/posix/posix_services.h"
 
 namespace flashwire::platform::posix {
+
+std::string SerialDevicePath(uint32_t portNumber) {
+    std::string mapped = MappedSerialDevice(portNumber);
+    return mapped.empty() ? "/dev/ttyS" + std::to_string(portNumber) : mapped;
+}
+
 namespace {
 
 class PosixSerialProvider final : public SerialProvider {

@@ -2,52 +2,18 @@
 // unless the host mapped the number to another device name) and opening it.
 #include "platform/win32/win32_api.h"
 
-#include <array>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/win32/win32_serial_port.h"
 #include "platform/win32/win32_services.h"
 
 namespace flashwire::platform {
-namespace {
-
-struct DeviceMap {
-    std::mutex mutex;
-    std::array<std::string, kSerialPortNumbers> names;  // empty: the default device
-};
-
-DeviceMap& Map() {
-    static DeviceMap map;
-    return map;
-}
-
-}  // namespace
-
-bool MapSerialDevice(uint32_t portNumber, const char* devicePath) {
-    if (portNumber >= kSerialPortNumbers) return false;
-    std::string name;
-    if (devicePath != nullptr) {
-        const std::size_t length = strnlen(devicePath, kMaxSerialDevicePath + 1);
-        if (length == 0 || length > kMaxSerialDevicePath) return false;
-        name.assign(devicePath, length);
-    }
-    DeviceMap& map = Map();
-    std::lock_guard lock(map.mutex);
-    map.names[portNumber] = std::move(name);
-    return true;
-}
-
 namespace win32 {
 
 std::string SerialDeviceName(uint32_t portNumber) {
-    if (portNumber < kSerialPortNumbers) {
-        DeviceMap& map = Map();
-        std::lock_guard lock(map.mutex);
-        if (!map.names[portNumber].empty()) return map.names[portNumber];
-    }
+    std::string mapped = MappedSerialDevice(portNumber);
+    if (!mapped.empty()) return mapped;
     // The device namespace's name, which also reaches COM10 and above.
     return "\\\\.\\COM" + std::to_string(portNumber + 1);
 }
