@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/image_files.h"
+
 namespace protocol_fuzz {
 
 inline constexpr std::size_t kHeaderSize = 4;
@@ -149,24 +151,16 @@ struct ImagePart {
     std::vector<uint8_t> bytes;
 };
 
-inline std::vector<uint8_t> PatternBytes(std::size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
+using flashwire::sim::Pattern;
 
 // Image 0: 3 KiB inside the first sector. Image 1: 2 KiB across the first
 // sector boundary (8 KiB) and 1 KiB further up; on a platform with a second
 // bank the second range lies there instead.
 inline std::vector<ImagePart> ImageFor(std::size_t platform, unsigned image) {
     const Platform& p = kPlatforms[platform % kPlatformCount];
-    if (image % 2 == 0) return {{p.base + 0x100, PatternBytes(3 * 1024, 1)}};
+    if (image % 2 == 0) return {{p.base + 0x100, Pattern(3 * 1024, 1)}};
     const uint32_t second = p.secondBank != 0 ? p.secondBank + 0x20000 : p.base + 0x10000;
-    return {{p.base + 0x1C00, PatternBytes(2 * 1024, 2)}, {second, PatternBytes(1024, 3)}};
+    return {{p.base + 0x1C00, Pattern(2 * 1024, 2)}, {second, Pattern(1024, 3)}};
 }
 
 inline std::string ImageFileName(std::size_t platform, unsigned image) {
