@@ -10,6 +10,13 @@ packages=(
   srecord binutils                             # S-record tools the interoperability tests compare with
   python3                                      # scripted tests against the simulated phone
   dpkg-dev                                     # the Debian package's dependencies (cpack -G DEB)
+  ccache                                       # repeated builds reuse earlier compilations
+  help2man                                     # the manual page flashwire(1), made at build time
+  libtomlplusplus-dev                          # the station file (TOML)
+  libsqlite3-dev libpq-dev postgresql          # the station's results: SQLite, and PostgreSQL for a line
+  libcpp-httplib-dev                           # the station's dashboard
+  chromium chromium-driver python3-selenium    # the dashboard's test in a real browser
+  python3-pytest python3-setuptools python3-pip python3-venv  # the Python package and its tests
 )
 
 missing=()
