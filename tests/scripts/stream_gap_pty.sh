@@ -4,8 +4,9 @@
 # after the frame (--stream-arming 3): the `flashwire` command line with the
 # shipped configuration (default gap) flashes an image over two ports; with
 # "StreamGap=0" in its "platform.def" the same job fails with
-# ERR_TOO_MANY_RETRIES and the daemon logs the lost stream bytes; and a
-# "StreamGap" out of range is refused with a line naming key and section.
+# ERR_TOO_MANY_RETRIES and the daemon logs the lost stream bytes; a
+# "StreamGap" out of range is refused with a line naming key and section; and
+# the daemon refuses an arming time that is no number.
 # usage: stream_gap_pty.sh BUILD_DIR SOURCE_DIR
 set -u
 . "$(dirname "${BASH_SOURCE[0]}")/script_support.bash"
@@ -83,6 +84,14 @@ if [ $status -ne 0 ] && grep -q "ERR_BAD_PLATFORM" "$work/bad.out" &&
     pass "StreamGap=5000 is refused with ERR_BAD_PLATFORM and a line naming key and section"
 else
     fail "StreamGap out of range: status $status"; show "$work/bad.out"
+fi
+
+"$sim" --platform "$platform" --config-dir "$build" --stream-arming soon > /dev/null 2> "$work/err"
+status=$?
+if [ $status -eq 2 ] && grep -q -- "--stream-arming needs a whole number of milliseconds" "$work/err"; then
+    pass "--stream-arming takes whole milliseconds"
+else
+    fail "--stream-arming soon: status $status"; show "$work/err"
 fi
 
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
