@@ -18,6 +18,7 @@ enum class Id {
     Verbose,
     RequireLoaderSignature,
     InstantFlash,
+    StreamArming,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -64,6 +65,10 @@ constexpr OptionEntry kOptions[] = {
     {Id::InstantFlash, "instant-flash", 0, "",
      "flash operations (erase, program, read) take no time, so the line\n"
      "alone decides how fast a job goes (for throughput measurements)"},
+    {Id::StreamArming, "stream-arming", 0, "MS",
+     "the flash loader arms its receive for a \"TXDT\" stream MS milliseconds\n"
+     "after the frame; stream bytes that come earlier are lost and logged as\n"
+     "a fault (default 0: early bytes are kept)"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -172,6 +177,8 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
         case Id::InstantFlash:
             out.instantFlash = true;
             return true;
+        case Id::StreamArming:
+            return whole(out.streamArmingMs, true);
         case Id::RequireLoaderSignature:
             out.requireLoaderSignature = true;
             return true;

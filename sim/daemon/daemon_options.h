@@ -23,6 +23,9 @@ struct DaemonOptions {
     bool requireLoaderSignature = false;
     // Erasing, programming and reading the flash take no time.
     bool instantFlash = false;
+    // The flash loader listens for a "TXDT" stream only this long after the
+    // frame; earlier stream bytes are lost (0: kept, as by a buffering UART).
+    uint64_t streamArmingMs = 0;
     FaultOptions faults;
 };
 

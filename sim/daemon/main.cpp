@@ -88,6 +88,7 @@ int Run(const simd::DaemonOptions& options) {
         config.timing.eraseUsPerKiB = 0;
         config.timing.readNsPerByte = 0;
     }
+    config.timing.streamArmingUs = options.streamArmingMs * 1000u;
     simd::ApplyFaultOptions(options.faults, config.faults);
     sim::Phone phone(config, options.seed);
 

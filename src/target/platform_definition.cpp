@@ -74,6 +74,7 @@ private:
     // does not fit. An empty value leaves field empty and sets empty.
     bool ReadPath(const char* key, char (&field)[kPathSize], const char* what, bool& empty);
     bool ReadFlashDefinitions(uint32_t mit);
+    bool ReadStreamGap();
     bool ParseFlashDefinition(uint32_t mit, std::string_view value, FlashDefinition& out);
     void Summary();
 
@@ -158,6 +159,32 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
     return true;
 }
 
+// "StreamGap": whole milliseconds from 0 to kMaxStreamGapMs; absent gives the
+// default. Anything else is refused with a line the user sees, since a wrong
+// gap would cost every data block of the job.
+bool PlatformReader::ReadStreamGap() {
+    const IniLookup lookup = LookupIniValue(file_, section_, "StreamGap");
+    std::string_view text = lookup.value;
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    if (!lookup.found) {
+        ctx_.platform.streamGapMs = kDefaultStreamGapMs;
+        return true;
+    }
+    bool digits = !text.empty() && text.size() <= 10 && !lookup.truncated;
+    for (char c : text) digits = digits && c >= '0' && c <= '9';
+    const uint32_t value = digits ? ParseDecimalNumber(text) : 0;
+    if (!digits || value > kMaxStreamGapMs) {
+        ReportMessage(ctx_, 2,
+                      "Platform \"%s\": StreamGap=%s is out of range; give whole milliseconds from 0 to %u, "
+                      "or remove the key for the default of %u ms",
+                      section_.c_str(), lookup.value.c_str(), kMaxStreamGapMs, kDefaultStreamGapMs);
+        return false;
+    }
+    ctx_.platform.streamGapMs = value;
+    return true;
+}
+
 void PlatformReader::Summary() {
     const PlatformInfo& p = ctx_.platform;
     ReportDebug(ctx_, "Boot loader protocol type: %s", p.activeBootLoader ? "active" : "passive");
@@ -171,6 +198,7 @@ void PlatformReader::Summary() {
     ReportDebug(ctx_, "Flash loader: %s", p.flashLoaderPath);
     ReportDebug(ctx_, "Flash loader base addr: 0x%08lx", static_cast<unsigned long>(p.flashLoaderBase));
     ReportDebug(ctx_, "Stack base addr: 0x%08lx", static_cast<unsigned long>(p.stackBase));
+    if (p.streamGapMs != kDefaultStreamGapMs) ReportDebug(ctx_, "Stream gap: %u ms", p.streamGapMs);
     const RegionList& image = ctx_.imageList();
     ReportDebug(ctx_, "Stack buffers: %u", image.bufferCount);
     for (uint32_t i = 0; i < image.bufferCount && i < kMaxBuffers; ++i) {
@@ -272,6 +300,7 @@ bool PlatformReader::Read() {
     }
 
     p.stackBase = Number("StackBaseAddr", "0");
+    if (!ReadStreamGap()) return false;
 
     Summary();
     return true;

@@ -94,6 +94,34 @@ TEST_F(PlatformDefinition, MitAndMaxImageSizeLimits) {
     EXPECT_EQ(P().memoryInterfaceType, 0u);
 }
 
+TEST_F(PlatformDefinition, StreamGapDefaultRangeAndRefusal) {
+    const struct {
+        const char* line;  // "" leaves the key out
+        bool accepted;
+        uint32_t gap;
+    } cases[] = {
+        {"", true, 10}, {"StreamGap=0\n", true, 0}, {"StreamGap= 4 \n", true, 4},
+        {"StreamGap=1000\n", true, 1000}, {"StreamGap=1001\n", false, 0}, {"StreamGap=-1\n", false, 0},
+        {"StreamGap=5ms\n", false, 0}, {"StreamGap=\n", false, 0}, {"StreamGap=99999999999\n", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        host.SetDebug(false);  // the refusal is shown without the debug option
+        host.lines.clear();
+        P().streamGapMs = 77;
+        EXPECT_EQ(Read(std::string("FlashLoader=fl\nBootLoader=active\n") + c.line), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(P().streamGapMs, c.gap);
+            EXPECT_TRUE(host.lines.empty());
+        } else {
+            ASSERT_EQ(host.lines.size(), 1u);
+            EXPECT_EQ(host.lines[0].level, 2);
+            EXPECT_EQ(host.lines[0].text.rfind("Platform \"P\": StreamGap=", 0), 0u) << host.lines[0].text;
+            EXPECT_NE(host.lines[0].text.find("0 to 1000"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(PlatformDefinition, Mit0FlashDefinitions) {
     EXPECT_FALSE(Read("FlashLoader=fl\nBootLoader=active\nChipDesc=1\nFlash0=0x100000,16\n"));
     EXPECT_TRUE(host.Has("Platform: invalid flash definition [0]"));
