@@ -8,7 +8,10 @@
 #   from /proc/PID/stat around the job) and the flash phase's payload
 #   throughput as a share of the line capacity (2 x 921600 / 10 bytes/s);
 # - four such jobs at once against four daemons: each job's share of the
-#   line capacity and the daemons' mean CPU seconds per MiB.
+#   line capacity and the daemons' mean CPU seconds per MiB;
+# - the time a plain client takes for two exchanges with the passive boot ROM
+#   at 115200 baud ("info", and a 4 KiB "data"), beside their time on the
+#   wire: how late the phone answers.
 # FLASHWIRE_SIM_BASELINE=/path/to/another/flashwire-sim adds a column for
 # that program run with its own defaults (an older build, say).
 # Usage: bench/sim_pacing.sh [SIZE]   (image size, default 1M; K and M suffixes)
@@ -90,14 +93,20 @@ measure() {
   four_ratios=""
   for n in 1 2 3 4; do four_ratios+="$(phase_ratio "$work/job$n.json" | awk '{ print $1 }') "; done
   four_cpu=$(awk -v t=$total -v hz="$ticks" -v b="$bytes" 'BEGIN { printf "%.2f", t / 4 / hz / (b / 1048576) }')
+  start_daemon 5 "$program" "$@"
+  exchanges=$(python3 tests/scripts/sim_daemon_client.py "$work/5-a" | sed -n \
+    -e 's/^info:.*, \([0-9.]*\) ms (\([0-9.]*\) ms on the wire).*/"info" \1 ms (wire \2 ms)/p' \
+    -e 's/^data: .* in \([0-9.]*\) ms (\([0-9.]*\) ms on the wire).*/"data" \1 ms (wire \2 ms)/p' | paste -sd, -)
+  stop_daemons
   labels+=("$label")
+  rows_exchanges+=("$exchanges")
   rows_single_cpu+=("$single_cpu")
   rows_single_ratio+=("$single_ratio")
   rows_four_cpu+=("$four_cpu")
   rows_four_ratios+=("$four_ratios")
 }
 
-labels=() rows_single_cpu=() rows_single_ratio=() rows_four_cpu=() rows_four_ratios=()
+labels=() rows_exchanges=() rows_single_cpu=() rows_single_ratio=() rows_four_cpu=() rows_four_ratios=()
 if [ -n "${FLASHWIRE_SIM_BASELINE:-}" ]; then measure baseline "$FLASHWIRE_SIM_BASELINE"; fi
 measure "exact (--time-slice 0)" build/flashwire-sim --time-slice 0
 measure "time slices (default)" build/flashwire-sim
@@ -108,4 +117,9 @@ printf '%-24s %22s %22s %22s  %s\n' "daemon" "CPU s/MiB, one job" "line share, o
 for i in "${!labels[@]}"; do
   printf '%-24s %22s %22s %22s  %s\n' "${labels[i]}" "${rows_single_cpu[i]}" "${rows_single_ratio[i]}" \
     "${rows_four_cpu[i]}" "${rows_four_ratios[i]}"
+done
+echo
+echo "exchanges with the passive boot ROM at 115200 baud (elapsed, and on the wire):"
+for i in "${!labels[@]}"; do
+  printf '%-24s %s\n' "${labels[i]}" "${rows_exchanges[i]}"
 done

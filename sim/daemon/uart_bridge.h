@@ -34,7 +34,7 @@ namespace flashwire::simd {
 
 inline constexpr std::size_t kPcInputQueue = 64;          // bytes read ahead from the PC, at least
 inline constexpr std::size_t kMaxPcInputQueue = 4096;     // ... and at most
-inline constexpr uint64_t kReadAheadSlices = 4;           // time slices of line the queue holds
+inline constexpr uint64_t kReadAheadSlices = 16;          // time slices of line the queue holds
 inline constexpr std::size_t kPcOutputBuffer = 1u << 20;  // bytes waiting for the terminal
 inline constexpr uint32_t kPowerOnPcBaud = 115200;        // until the PC's rate can be read
 
