@@ -8,8 +8,9 @@
 // terminal, and reaches the phone when its last bit does. The rate is read
 // at every step of the daemon (BeginStep), so a client that changes it
 // between two writes is followed within a step. The queue holds what the
-// line carries in a few of the daemon's time slices (at least 64 bytes), so
-// that the line never runs dry between two steps.
+// line carries in sixteen of the daemon's time slices (at least 64 bytes, at
+// most 4 KiB, about what a real port's driver buffers), so that a step that
+// comes late on a busy machine never leaves the line idle.
 //
 // Phone → PC: the bytes whose last bit has reached the PC by now (the model
 // paces them at the phone's own rate and garbles them when it differs from
