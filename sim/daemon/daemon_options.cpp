@@ -7,6 +7,8 @@ namespace flashwire::simd {
 namespace {
 
 constexpr uint64_t kMaxMilliseconds = UINT64_MAX / 1000u;
+// A longer step would delay the phone's answers beyond what hosts wait for.
+constexpr uint64_t kMaxTimeSliceUs = 100'000;
 
 enum class Id {
     Platform,
@@ -19,6 +21,7 @@ enum class Id {
     RequireLoaderSignature,
     InstantFlash,
     StreamArming,
+    TimeSlice,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -69,6 +72,10 @@ constexpr OptionEntry kOptions[] = {
      "the flash loader arms its receive for a \"TXDT\" stream MS milliseconds\n"
      "after the frame; stream bytes that come earlier are lost and logged as\n"
      "a fault (default 0: early bytes are kept)"},
+    {Id::TimeSlice, "time-slice", 0, "US",
+     "pacing step in microseconds (default 1000, at most 100000): while\n"
+     "bytes flow the daemon wakes once per step and hands over what the line\n"
+     "carried meanwhile, each byte at its exact time; 0 wakes for every byte"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -182,6 +189,14 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
         case Id::RequireLoaderSignature:
             out.requireLoaderSignature = true;
             return true;
+        case Id::TimeSlice:
+            if (!whole(out.timeSliceUs, false)) return false;
+            if (out.timeSliceUs > kMaxTimeSliceUs) {
+                error = name + " is at most " + std::to_string(kMaxTimeSliceUs) + " microseconds, got " +
+                        std::string(value);
+                return false;
+            }
+            return true;
         case Id::Help:
             return true;
         case Id::FaultBitFlip:
@@ -286,7 +301,10 @@ std::string DaemonUsage(const std::string& programName) {
                        "Simulates a phone behind two serial ports (UART A and UART B), each a\n"
                        "pseudo-terminal, in real time. Prints \"UART A: <path>\", \"UART B: <path>\"\n"
                        "and \"ready\"; runs until SIGINT or SIGTERM, then removes its links, saves\n"
-                       "the flash file and exits 0.\n\nOptions:\n";
+                       "the flash file and exits 0. After a job's end byte the phone restarts\n"
+                       "into its boot ROM (flash kept) for the next job; SIGUSR1 power-cycles it\n"
+                       "at any moment. Each restart prints a line (\"restart: ...\",\n"
+                       "\"power cycle: ...\").\n\nOptions:\n";
     for (const OptionEntry& entry : kOptions) {
         std::string head = "  ";
         head += entry.shortName != 0 ? std::string("-") + entry.shortName + ", " : std::string("    ");

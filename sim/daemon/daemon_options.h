@@ -10,6 +10,8 @@
 
 namespace flashwire::simd {
 
+inline constexpr uint64_t kDefaultTimeSliceUs = 1000;  // --time-slice
+
 struct DaemonOptions {
     std::string platform;
     std::string configDir;           // empty: the executable's directory
@@ -26,6 +28,8 @@ struct DaemonOptions {
     // The flash loader listens for a "TXDT" stream only this long after the
     // frame; earlier stream bytes are lost (0: kept, as by a buffering UART).
     uint64_t streamArmingMs = 0;
+    // The pacing step (--time-slice), in microseconds; 0: every byte.
+    uint64_t timeSliceUs = kDefaultTimeSliceUs;
     FaultOptions faults;
 };
 

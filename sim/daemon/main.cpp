@@ -82,6 +82,8 @@ int Run(const simd::DaemonOptions& options) {
                     ": " + platformError);
     }
     config.requireLoaderSignature = options.requireLoaderSignature;
+    // Back in the boot ROM after each job, for the next one.
+    config.restartOnEndByte = true;
     if (options.instantFlash) {
         config.timing.programNsPerByte = 0;
         config.timing.eraseFixedUs = 0;
@@ -110,8 +112,8 @@ int Run(const simd::DaemonOptions& options) {
     for (std::size_t i = 0; i < options.links.size(); ++i) {
         if (!links[i].Create(options.links[i], terminals[i].SlavePath(), error)) return Fail(error);
     }
-    std::array<simd::UartBridge, 2> uarts = {simd::UartBridge(0, std::move(terminals[0])),
-                                             simd::UartBridge(1, std::move(terminals[1]))};
+    std::array<simd::UartBridge, 2> uarts = {simd::UartBridge(0, std::move(terminals[0]), options.timeSliceUs),
+                                             simd::UartBridge(1, std::move(terminals[1]), options.timeSliceUs)};
 
     const simd::ElapsedClock clock;
     phone.PowerOn(options.powerOnDelayMs * 1000u);
@@ -120,10 +122,13 @@ int Run(const simd::DaemonOptions& options) {
     PrintLine("ready");
 
     simd::PhoneEventEcho echo(stderr);
+    simd::EventLines eventLines(STDOUT_FILENO);
+    simd::PhoneRestarts restarts(phone, eventLines);
     int signalNumber = 0;
-    const bool loopOk =
-        simd::RunDaemonLoop(simd::LoopParts{phone, uarts, signals, clock, options.verbose ? &echo : nullptr},
-                            signalNumber, error);
+    const bool loopOk = simd::RunDaemonLoop(
+        simd::LoopParts{phone, uarts, signals, clock, restarts, options.verbose ? &echo : nullptr,
+                        options.timeSliceUs},
+        signalNumber, error);
     if (options.verbose && loopOk) {
         echo.Note(clock.NowUs(), ("signal " + std::to_string(signalNumber) + ", shutting down").c_str());
     }
