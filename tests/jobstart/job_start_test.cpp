@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "flashops/job_rig.h"
 #include "job/lifecycle.h"
@@ -333,6 +334,47 @@ TEST(FlashLoad, BlockedDispatcherIsGivenUpAndKeepsWhatItUses) {
         }
         EXPECT_EQ(rig.host.inCallback + rig.host.overlaps, 0);
     }
+}
+
+// The system's facts, with a hook in the path separator: FlashSetDataDirectory
+// asks for it while it checks and changes the directory.
+struct HookedSystem final : platform::SystemInfo {
+    std::string ExecutablePath() override { return platform::SystemServices().system->ExecutablePath(); }
+    platform::OsVersion GetOsVersion() override { return platform::SystemServices().system->GetOsVersion(); }
+    char PathSeparator() const override {
+        if (std::this_thread::get_id() == hookThread && hook) std::exchange(hook, nullptr)();
+        return platform::SystemServices().system->PathSeparator();
+    }
+    std::thread::id hookThread;
+    mutable std::function<void()> hook;
+};
+
+// A job started from another thread while the directory changes runs either
+// before the change (which is then refused) or after it, with the new
+// directory: never between the check and the write.
+TEST(FlashSetDataDirectory, ChangeAndJobStartAreOrdered) {
+    Rig rig("demo-passive");
+    HookedSystem system;
+    rig.ctx().services.system = &system;
+    const std::string empty = JobRig::TempDir();  // no "platform.def": a job there fails at once
+    ASSERT_EQ(FlashSetDataDirectory(&rig.host.handle, empty.c_str()), SUCCESS);
+    ASSERT_EQ(FlashParseOptionString(&rig.host.handle,
+                                     ("/platform=demo-passive /com=1 /mode=verify /file=" + rig.dir + "/missing.s19").c_str(),
+                                     nullptr, &rig.options),
+              SUCCESS);
+    std::atomic<uint32_t> jobResult{0xFFFFFFFFu};
+    std::thread job;
+    system.hookThread = std::this_thread::get_id();
+    system.hook = [&] {
+        job = std::thread([&] { jobResult = FlashLoad(&rig.host.handle, &rig.options); });
+        // Long enough for the job to run to its end, if it could start.
+        for (int ms = 0; ms < 500 && jobResult == 0xFFFFFFFFu; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    EXPECT_EQ(FlashSetDataDirectory(&rig.host.handle, FLASHWIRE_BINARY_DIR), SUCCESS);
+    job.join();
+    EXPECT_EQ(jobResult.load(), uint32_t{ERR_WRONG_FILE_LOAD}) << "the job read the old directory";
+    std::error_code ec;
+    std::filesystem::remove_all(empty, ec);
 }
 
 TEST(FlashSetDataDirectory, BoundedAndNothingChangedOnRefusal) {
