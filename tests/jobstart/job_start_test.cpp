@@ -77,13 +77,16 @@ struct Host {
 // data directory set to the build's configuration.
 class Rig {
 public:
-    explicit Rig(const std::string& platform, uint64_t powerOnUs = 0) : platform_(platform) {
+    // virtualThreads: the job's threads take turns on the link's virtual clock.
+    explicit Rig(const std::string& platform, uint64_t powerOnUs = 0, bool virtualThreads = false)
+        : platform_(platform) {
         std::string error;
         sim::PhoneConfig config = sim::PhoneConfigForPlatform(kConfigDir, platform, &error);
         EXPECT_EQ(error, "");
         config.requireLoaderSignature = false;
         config.powerOnUs = powerOnUs;
         link = std::make_unique<sim::VirtualLink>(config, 1);
+        if (virtualThreads) link->UseVirtualThreads();
         host.handle.size = sizeof(FlashHandle);
         EXPECT_EQ(InitHandle(&host.handle, &options, link->Services()), SUCCESS);
         EXPECT_EQ(FlashSetDataDirectory(&host.handle, FLASHWIRE_BINARY_DIR), SUCCESS);
@@ -375,6 +378,27 @@ TEST(FlashSetDataDirectory, ChangeAndJobStartAreOrdered) {
     EXPECT_EQ(jobResult.load(), uint32_t{ERR_WRONG_FILE_LOAD}) << "the job read the old directory";
     std::error_code ec;
     std::filesystem::remove_all(empty, ec);
+}
+
+// On the virtual clock the end of a job gives a blocked dispatcher up after
+// 10 virtual seconds, and no real time passes meanwhile.
+TEST(FlashLoad, BlockedDispatcherIsGivenUpInVirtualTime) {
+    Rig rig("demo-passive", 0, true);
+    rig.host.onStatus = [&] { rig.link->clock().Sleep(20'000); };  // a host that keeps the dispatcher 20 s
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t before = rig.link->clock().Ticks();
+    EXPECT_EQ(rig.Run("/com=1 /mode=verify /file=" + rig.dir + "/missing.s19"), uint32_t{ERR_WRONG_FILE_LOAD});
+    const uint32_t given = rig.link->clock().Ticks() - before;
+    EXPECT_EQ(rig.ctx().dispatcherExitCode, kForcedExitCode);
+    EXPECT_GE(given, kDispatcherStopTimeoutMs);
+    EXPECT_LT(given, 20'000u);
+    EXPECT_EQ(rig.Load(), uint32_t{ERR_SETUP}) << "no second dispatcher meanwhile";
+    rig.host.onStatus = nullptr;
+    rig.link->clock().Sleep(20'000);  // the host's callback returns; the given-up dispatcher ends
+    ASSERT_TRUE(rig.ctx().dispatcherThread->Join(0));
+    EXPECT_EQ(rig.Load(), uint32_t{ERR_WRONG_FILE_LOAD});
+    rig.ExpectDelivered(ERR_WRONG_FILE_LOAD);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(FlashSetDataDirectory, BoundedAndNothingChangedOnRefusal) {
