@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 #include "sim/fault_config.h"
 
