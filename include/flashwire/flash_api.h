@@ -146,7 +146,8 @@ FLASHWIRE_EXPORT uint32_t FlashInit(FlashHandle *handle, FlashOptions *options);
 FLASHWIRE_EXPORT uint32_t FlashFinish(FlashHandle *handle);
 
 /* Parses an option string into options (defaults first). Every accepted option
- * is echoed to the message callback. *count (may be null) receives the number
+ * is echoed to the message callback of a handle bound by FlashInit; with a
+ * null handle, or one the library did not bind, nothing is echoed. *count (may be null) receives the number
  * of accepted options, 0 on error. Returns 0 or ERR_BAD_CMDLINE. */
 FLASHWIRE_EXPORT uint32_t FlashParseOptionString(FlashHandle *handle, const char *optionString,
                                                  int32_t *count, FlashOptions *options);

@@ -117,6 +117,11 @@ struct FlashContext {
     // Set from the start of FlashLoad's job to its end: a second start, a
     // change of the data directory, is refused meanwhile.
     std::atomic<bool> jobRunning{false};
+    // Held while a job claims jobRunning and while the data directory is
+    // checked and changed: a change either ends before a job starts or is
+    // refused because one runs, never written under a job that started
+    // after the check.
+    std::mutex jobStartMutex;
     // Set when the dispatcher did not end in time at the end of a job and was
     // given up (its forced end): it calls the host no more.
     std::atomic<bool> dispatcherAbandoned{false};
