@@ -106,7 +106,8 @@ void ProgressDisplay::DrawBar() {
     if (phase_.active) {
         line = BarLine(Columns() - 1);
     } else if (!waiting_.empty()) {
-        line = waiting_ + "  " + FormatDuration(waitingSeconds_);
+        // The time first: a narrow terminal cuts the end of the line.
+        line = FormatDuration(waitingSeconds_) + "  " + waiting_;
         line = line.substr(0, static_cast<std::size_t>(std::max(Columns() - 1, 0)));
     } else {
         // Between phases (waiting for the phone, for example) a line tells

@@ -311,8 +311,10 @@ if start_daemon --flash-file "$flash"; then
     status=$?
     stop_daemon
     if [ $status -eq 24 ] && grep -q "ERR_VERIFY_DIFFERENCE (error 24, exit status 24)" "$work/diff.err" &&
-       grep -q "^\[1\] VerifyData: Difference found" "$work/diff.out"; then
-        pass "verify against a changed image: exit 24, ERR_VERIFY_DIFFERENCE named"
+       grep -q "^\[1\] VerifyData: Difference found" "$work/diff.out" &&
+       grep -q "the block that differs is 0x00004000 - 0x00008fff" "$work/diff.out" &&
+       grep -q "the block that differs is 0x00004000 - 0x00008fff" "$work/diff.err"; then
+        pass "verify against a changed image: exit 24, ERR_VERIFY_DIFFERENCE and the block's range named"
     else
         fail "verify against a changed image: status $status"; show "$work/diff.out" "$work/diff.err"
     fi

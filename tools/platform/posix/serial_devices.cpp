@@ -111,9 +111,13 @@ std::string SerialDeviceProblem(const std::string& path) {
         std::string text = std::strerror(error);
         if (error == EACCES || error == EPERM) {
             const struct group* owner = ::getgrgid(st.st_gid);
-            const std::string group = owner && owner->gr_name ? owner->gr_name : "dialout";
-            text += ": the device belongs to the group " + group + "; add your user to it (sudo usermod -aG " +
-                    group + " $USER) and log in again";
+            const std::string group = owner && owner->gr_name ? owner->gr_name : std::to_string(st.st_gid);
+            if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+                text += ": the members of the group " + group + " may use it; add your user to it (sudo usermod -aG " +
+                        group + " $USER) and log in again";
+            else
+                text += ": only its owner may use it (on most Linux systems serial devices belong to the group "
+                        "dialout; a udev rule can give it to that group)";
         } else if (error == EBUSY) {
             text += ": another program has the port open";
         }
