@@ -2,7 +2,8 @@
 # examples/station built against the installed package (cmake --install into
 # a temporary prefix, find_package(flashwire)) flashes one image into 2 and
 # then 8 flashwire-sim daemons at once, one pair of ports each, and verifies
-# it in 2 again; every daemon's flash must hold the image.
+# it in 2 again; every daemon's flash must hold the image. The README's
+# pkg-config example runs against the same prefix.
 # usage: station.sh BUILD_DIR SOURCE_DIR
 set -u
 . "$(dirname "${BASH_SOURCE[0]}")/script_support.bash"
@@ -87,6 +88,22 @@ if [ $status -eq 0 ] && grep -q "^2 job(s), 2 succeeded" "$work/station.out"; th
     pass "2 verify jobs at once on the flashed phones"
 else
     fail "verify jobs: status $status"; show "$work/station.out"
+fi
+
+# The README's pkg-config example, run as written with its prefix replaced by
+# this one (in a directory that has the examples), builds and runs.
+mkdir "$work/readme"
+ln -s "$source/examples" "$work/readme/examples"
+sed -n '/^<!-- pkg-config example/,/^```$/p' "$source/README.md" | sed -e '1,2d' -e '$d' |
+    sed "s|/opt/flashwire|$prefix|g" > "$work/readme/example.sh"
+if [ -n "$sanitize" ]; then
+    echo "a sanitizer build: the README's pkg-config example is not run (it compiles without -fsanitize)"
+elif [ "$(wc -l < "$work/readme/example.sh")" -ge 3 ] &&
+     (cd "$work/readme" && bash -e example.sh) > "$work/readme.out" 2>&1 &&
+     grep -qx "SUCCESS: 3 options accepted, mode 1" "$work/readme.out"; then
+    pass "the README's pkg-config example builds and runs the consumer (rpath to $prefix)"
+else
+    fail "the README's pkg-config example"; cat "$work/readme/example.sh"; show "$work/readme.out"
 fi
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
