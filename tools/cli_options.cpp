@@ -325,6 +325,7 @@ CliParseResult ParseSubcommand(Command command, const std::string& name, std::ve
             ->check(OptionValue());
         app.add_option("--port", w.ports, "a serial device; the first is COM1, the second COM2")
             ->type_name("DEVICE|COMn=DEVICE")
+            ->required()
             ->allow_extra_args(false)
             ->check(PortMappingCheck(true));
         app.add_option("--baud", w.baud, "highest rate of every port (57600|115200|230400|460800|921600)")

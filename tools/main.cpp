@@ -178,6 +178,16 @@ int ListPorts(const CliOptions& cli) {
 
 const char* ModeName(uint32_t mode) { return mode == 0 ? "flash" : mode == 1 ? "verify" : "read"; }
 
+// Why FlashLoad refused the options at once (ERR_BAD_PARAMS, no line of its
+// own): the checks a parsed option string can still fail.
+std::string RefusedOptions(const FlashOptions& options) {
+    const uint32_t port = options.comPort[0];
+    const uint32_t passes = options.erasePasses;
+    if (port >= FLASH_PORT_UNUSED) return "the job has no port: give /com=N (or --port DEVICE with a command)";
+    if (options.mode == 0 && passes > 8) return "/erase=" + std::to_string(passes) + " is above 8";
+    return "the library refused the job's options (docs/options.md gives their limits)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,6 +266,7 @@ int main(int argc, char** argv) {
     }
 
     const uint32_t rc = session.Run(options);
+    if (rc == ERR_BAD_PARAMS) return Fail(*reporter, rc, RefusedOptions(options));
     if (rc == ERR_BAD_PLATFORM) {
         const std::string note = BadPlatformNote(configDir, Text(options.platform, sizeof options.platform));
         if (!note.empty()) reporter->Note(2, note);
