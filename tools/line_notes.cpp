@@ -46,6 +46,9 @@ std::string FileProblem(const std::string& path, bool forWriting) {
         const fs::path parent = fs::path(path).parent_path();
         if (!parent.empty() && !fs::is_directory(parent, ec))
             return "the directory " + parent.string() + " does not exist";
+        // Only a file that is there is opened (for appending, nothing
+        // changes): looking must not create one.
+        if (!fs::exists(status)) return {};
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "ab"), std::fclose);
         if (!file) return path + ": " + std::strerror(errno);
         return {};

@@ -257,6 +257,13 @@ int main(int argc, char** argv) {
                     std::string("/mode=") + ModeName(options.mode) + " needs an image: add /file=IMAGE (or run flashwire " +
                         ModeName(options.mode) + " IMAGE)");
 
+    // A read job writes its file at the end: a file that cannot be written is
+    // said before the phone is read, not after.
+    if (options.mode == 2 && options.saveFile[0] != '\0') {
+        const std::string problem = FileProblem(Text(options.saveFile, sizeof options.saveFile), true);
+        if (!problem.empty()) return Fail(*reporter, ERR_WRONG_FILE_SAVE, "cannot write the read data: " + problem);
+    }
+
     if (cli.dryRun) {
         char canonical[4096] = {};
         const uint32_t rc = FlashMakeOptionString(&options, canonical, sizeof canonical);

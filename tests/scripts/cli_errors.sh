@@ -5,8 +5,9 @@
 # with its cause. Ports that do not exist, a regular file, a directory and a
 # non-terminal as the port, a device the user may not open, a platform that
 # is not defined, a missing platform.def, a wrong key, an image that is
-# missing, a directory or unreadable, a flash without an image, and bad
-# flags of the commands. Then the wait for the phone: the waiting line with
+# missing, a directory or unreadable, a read into a file that cannot be
+# written (said before the phone is read), a flash without an image, a job
+# without a port, and bad flags of the commands. Then the wait for the phone: the waiting line with
 # the port and its device, its elapsed time on a terminal, and
 # --connect-timeout ending the job with ERR_ABORT and "no phone answered".
 # usage: cli_errors.sh BUILD_DIR SOURCE_DIR
@@ -65,6 +66,8 @@ rows=(
     "30|invalid boot loader type: sideways (section [sideways] of \$w/bad-config/platform.def)|--config-dir \$w/bad-config flash --platform sideways --port $pty \$w/image.s19"
     "8|\$w/missing.s19: No such file or directory|flash --platform $platform --port $pty \$w/missing.s19"
     "8|\$w/dir is a directory, not a file|verify --platform $platform --port $pty \$w/dir"
+    "9|cannot write the read data: the directory \$w/nodir does not exist|read --platform $platform --port $pty 0x0-0xff -o \$w/nodir/out.s19"
+    "9|cannot write the read data: \$w/dir is a directory, not a file|read --platform $platform --port $pty 0x0-0xff -o \$w/dir"
     "28|/mode=flash needs an image: add /file=IMAGE|--port COM1=$pty /platform=$platform /com=1 /mode=flash"
     "28|/mode=verify needs an image|--port COM1=$pty /platform=$platform /com=1 /mode=verify"
     "28|--platform is required|flash --port $pty \$w/image.s19"
