@@ -33,10 +33,15 @@ TEST_F(PlatformDefinition, UnknownSectionOrMissingFlashLoader) {
     EXPECT_TRUE(host.Has(0, "Platform: unknown or corrupted platform: \"P\""));
 }
 
-TEST_F(PlatformDefinition, FailuresAreDebugLinesOnly) {
+// Without /debug a failure is one level-1 line with the cause, the section
+// and the file (the debug line says the same when /debug is on).
+TEST_F(PlatformDefinition, FailuresNameCauseSectionAndFile) {
     host.SetDebug(false);
-    EXPECT_FALSE(Read("MIT=0\n", "Nope"));
-    EXPECT_TRUE(host.lines.empty());
+    EXPECT_FALSE(Read("MIT=0\nBootLoader=sideways\nFlashLoader=fl.srec\n"));
+    ASSERT_EQ(host.lines.size(), 1u);
+    EXPECT_EQ(host.lines[0].level, 1);
+    EXPECT_EQ(host.lines[0].text, "Error: Platform: invalid boot loader type: sideways (section [P] of " + host.Dir() +
+                                      "/platform.def)");
 }
 
 TEST_F(PlatformDefinition, Mit0PassiveWithMaxImageSizeAndFullSummary) {
