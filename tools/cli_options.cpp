@@ -186,6 +186,9 @@ CliParseResult ParseCommandLine(int argc, char** argv) {
     app.add_option("--timeout", o.timeoutSeconds, "abort the job when it runs longer than SECONDS")
         ->type_name("SECONDS")
         ->check(positiveSeconds);
+    app.add_option("--trace", o.traceFile,
+                   "record the serial traffic in FILE (docs/wire-trace.md; replayed by flashwire-sim --replay)")
+        ->type_name("FILE");
     app.add_flag("--json", o.json, "one JSON object per line on standard output, nothing else there");
     app.add_flag("-q,--quiet", o.quiet, "only messages of levels 1 and 2, and a failed outcome");
     app.add_flag("--version", version, "print the version and exit");

@@ -20,6 +20,7 @@ struct CliOptions {
     std::vector<PortMapping> ports;
     std::string configDir;                 // empty: the default directory
     std::optional<double> timeoutSeconds;  // --timeout
+    std::string traceFile;                 // --trace: empty for none
     bool json = false;
     bool quiet = false;
     // The arguments that are not the command line's own flags, in order.

@@ -23,6 +23,8 @@ struct DaemonOptions {
     bool requireLoaderSignature = false;
     // Erasing, programming and reading the flash take no time.
     bool instantFlash = false;
+    // A wire trace to play back as the phone; empty: the simulated phone.
+    std::string replayFile;
     FaultOptions faults;
 };
 
