@@ -44,14 +44,18 @@ uint32_t ReplayPhone::Expected::LineOf(uint64_t offset) const {
 
 ReplayPhone::ReplayPhone(std::vector<TraceEvent> events, bool trackOpens)
     : events_(std::move(events)), trackOpens_(trackOpens) {
-    // A read moves before the writes that precede it by kReplayEarlyUs or
-    // less (never before an "open").
+    // A read moves before the single-byte writes (pings) that precede it by
+    // kReplayEarlyUs or less, and the other lines between them (never before
+    // an "open", a read or a longer write: the answer to a command stays
+    // behind it).
     for (std::size_t i = 1; i < events_.size(); ++i) {
         if (events_[i].kind != TraceEventKind::Read) continue;
         std::size_t j = i;
         while (j > 0) {
             const TraceEvent& before = events_[j - 1];
-            const bool passable = before.kind != TraceEventKind::Open && before.kind != TraceEventKind::Read &&
+            const bool ping = before.kind == TraceEventKind::Write && before.bytes.size() == 1;
+            const bool passable = (ping || (before.kind != TraceEventKind::Write && before.kind != TraceEventKind::Open &&
+                                            before.kind != TraceEventKind::Read)) &&
                                   events_[i].us - before.us <= kReplayEarlyUs;
             if (!passable) break;
             --j;

@@ -7,8 +7,9 @@
 // less kReplayEarlyUs; the host events the replay sees are the end of a write
 // (its last byte arriving) and, when the caller reports them, the host
 // opening a port. Nothing is sent before every write that precedes it in the
-// trace by more than kReplayEarlyUs has arrived, nor before an "open" before
-// it: the answers keep their order with the host's writes. (The trace stamps
+// trace has arrived, nor before an "open" before it: the answers keep their
+// order with the host's writes; only a single-byte write (a ping) that comes
+// kReplayEarlyUs or less before the answer may come after it. (The trace stamps
 // bytes when the host read them; the phone sent them earlier. A host that
 // polls without waiting, a ping and a look at what has arrived, found in the
 // trace the answer to its previous ping right after the next one: the answer
