@@ -82,6 +82,11 @@ std::string ReplaySummary(const sim::ReplayPhone& replay) {
 bool RunReplayLoop(ReplayParts parts, int& signalNumber, std::string& error) {
     sim::ReplayPhone& replay = parts.replay;
     OpenWatch watch(parts.terminals);
+    if (!watch.active()) {
+        replay.IgnoreOpens();
+        Say(parts.out, std::string("replay: the host's opening of a terminal cannot be watched (inotify: ") +
+                           std::strerror(errno) + "); answers after an open are timed from the start");
+    }
     std::array<std::deque<uint8_t>, 2> pending;
     bool toldComplete = false;
     bool toldDivergence = false;
