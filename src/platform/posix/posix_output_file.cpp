@@ -4,7 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <type_traits>
+#include <string>
 
 #include "platform/output_file.h"
 
@@ -53,15 +53,19 @@ std::unique_ptr<OutputFile> CreateOutputFile(const char* path, uint32_t& systemE
     return std::make_unique<PosixOutputFile>(fd);
 }
 
+namespace {
+
+// strerror_r comes in two kinds: the GNU one returns the text (which may not
+// be in the buffer), the POSIX one an error number.
+[[maybe_unused]] std::string ErrorText(const char* text, const char*) { return text != nullptr ? text : ""; }
+[[maybe_unused]] std::string ErrorText(int result, const char* buffer) { return result == 0 ? buffer : ""; }
+
+}  // namespace
+
 std::string SystemErrorText(uint32_t systemError) {
     char buffer[256] = {};
-    // The GNU variant may return a static text instead of filling the buffer.
-    const auto text = strerror_r(static_cast<int>(systemError), buffer, sizeof buffer);
-    if constexpr (std::is_same_v<decltype(text), const int>) {
-        return buffer[0] != '\0' ? std::string(buffer) : "error " + std::to_string(systemError);
-    } else {
-        return text != nullptr && text[0] != '\0' ? std::string(text) : "error " + std::to_string(systemError);
-    }
+    std::string text = ErrorText(strerror_r(static_cast<int>(systemError), buffer, sizeof buffer), buffer);
+    return text.empty() ? "error " + std::to_string(systemError) : text;
 }
 
 }  // namespace flashwire::platform
