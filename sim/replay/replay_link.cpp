@@ -86,23 +86,23 @@ void ReplayLink::Write(uint32_t port, std::span<const uint8_t> data, uint32_t ba
     replay_.FromHost(port, data, nowUs_);
 }
 
-void ReplayLink::Collect(uint32_t port) {
+void ReplayLink::Collect() {
+    // Both ports: an answer due on the other one waits in its buffer.
     for (uint32_t p = 0; p < kReplayPorts; ++p) {
         const std::vector<uint8_t> bytes = replay_.TakeToHost(p, nowUs_);
         received_[p].insert(received_[p].end(), bytes.begin(), bytes.end());
     }
-    (void)port;
 }
 
 uint32_t ReplayLink::Read(uint32_t port, std::span<uint8_t> buffer, bool wait, uint64_t deadlineUs) {
     const uint64_t limit = deadlineUs == UINT64_MAX ? nowUs_ + kIdleReplayReadUs : deadlineUs;
     for (;;) {
-        Collect(port);
+        Collect();
         if (received_[port].size() >= buffer.size() || !wait) break;
         const uint64_t due = replay_.NextDueUs();
         if (due > limit) {
             nowUs_ = std::max(nowUs_, limit);
-            Collect(port);
+            Collect();
             break;
         }
         nowUs_ = std::max(nowUs_, due);

@@ -44,7 +44,7 @@ public:
     uint32_t Read(uint32_t port, std::span<uint8_t> buffer, bool wait, uint64_t deadlineUs);
 
 private:
-    void Collect(uint32_t port);
+    void Collect();
 
     ReplayPhone replay_;
     uint64_t nowUs_ = 0;
