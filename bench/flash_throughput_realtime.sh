@@ -6,9 +6,10 @@
 # (2 x 921600 / 10 bytes per second), beside the virtual-clock figures of
 # bench/flash_throughput for the same case, for the default stream gap
 # (against a phone whose loader arms its receive 3 ms after a "TXDT" frame)
-# and for "StreamGap=0" (against a phone that keeps early bytes). The two
-# are run in turn RUNS times and the best of each is given (the wall clock of
-# a shared machine only ever makes a run slower), with every run's figure.
+# and for "StreamGap=0" (against a phone that keeps early bytes), and the
+# default gap again with the wire trace on (--trace). The three are run in
+# turn RUNS times and the best of each is given (the wall clock of a shared
+# machine only ever makes a run slower), with every run's figure.
 # Usage: bench/flash_throughput_realtime.sh [SIZE [RUNS]]   (default 1M, 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,15 +42,16 @@ sed 's/^\[demo-passive\]$/&\nStreamGap=0/' build/platform.def >"$work/gap0/platf
 cp build/flash.types "$work/gap0/"
 ln -s "$PWD/build/loaders" "$work/gap0/loaders"
 
-# run_job CONFIG_DIR [DAEMON OPTIONS...]: prints "ratio bytes seconds".
+# run_job CONFIG_DIR TRACE_FILE|- [DAEMON OPTIONS...]: prints "ratio bytes seconds".
 run_job() {
-  local config=$1
-  shift
+  local config=$1 trace=()
+  [ "$2" = - ] || trace=(--trace "$2")
+  shift 2
   build/flashwire-sim --platform demo-passive --config-dir build --instant-flash "$@" \
     --link "$work/a" --link "$work/b" >"$work/sim.out" 2>"$work/sim.err" &
   daemon=$!
   for _ in $(seq 1 100); do grep -qx ready "$work/sim.out" 2>/dev/null && break; sleep 0.05; done
-  build/flashwire --json --config-dir "$config" --port "COM1=$work/a" --port "COM2=$work/b" \
+  build/flashwire --json "${trace[@]}" --config-dir "$config" --port "COM1=$work/a" --port "COM2=$work/b" \
     /platform=demo-passive /com=1,2 /maxspeed=921600,921600 /mode=flash /diff=0 "/file=$work/image.s19" \
     >"$work/job.json" || true
   stop_daemon
@@ -71,17 +73,21 @@ PY
 best() { tr ' ' '\n' | sort -g | tail -1; }
 all=""
 all0=""
+allt=""
 for _ in $(seq 1 "$runs"); do
-  read -r ratio bytes seconds <<<"$(run_job build --stream-arming 3)"
-  read -r ratio0 bytes0 seconds0 <<<"$(run_job "$work/gap0")"
-  [ -n "$ratio" ] && [ -n "$ratio0" ] || { echo "a flash job failed" >&2; exit 1; }
+  read -r ratio bytes seconds <<<"$(run_job build - --stream-arming 3)"
+  read -r ratio0 bytes0 seconds0 <<<"$(run_job "$work/gap0" -)"
+  read -r ratiot bytest secondst <<<"$(run_job build "$work/wire.trace" --stream-arming 3)"
+  [ -n "$ratio" ] && [ -n "$ratio0" ] && [ -n "$ratiot" ] || { echo "a flash job failed" >&2; exit 1; }
   all="$all $ratio"
   all0="$all0 $ratio0"
+  allt="$allt $ratiot"
 done
 build/bench/flash_throughput >"$work/virtual.out"
 virtual=$(tail -1 "$work/virtual.out" | awk '{ print $3 }')
 virtual0=$(sed -n 's/^stream gap .* gap 0 \([0-9.]*\) .*/\1/p' "$work/virtual.out")
 echo "real time, default gap: $(echo $all | best) of line capacity, best of $runs (each:$all; 2 ports, 921600, instant flash, $bytes bytes; flash phase, wall clock)"
 echo "real time, gap 0:       $(echo $all0 | best) of line capacity, best of $runs (each:$all0; same, \"StreamGap=0\", a phone that keeps early bytes)"
+echo "real time, with --trace: $(echo $allt | best) of line capacity, best of $runs (each:$allt; default gap; trace of one job: $(wc -l <"$work/wire.trace") lines, $(wc -c <"$work/wire.trace") bytes)"
 echo "virtual clock, gap 0:   $virtual0 of line capacity (2 ports, 921600, instant flash; 4 MiB, first \"SETP\" to \"DONE\")"
 echo "virtual clock:          $virtual of line capacity (2 ports, 921600, instant flash; 4 MiB, first \"SETP\" to \"DONE\")"

@@ -83,7 +83,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 objdump=x86_64-w64-mingw32-objdump
 exports=$($objdump -p "$win/flashwire.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
           grep -oE 'Flash[A-Za-z]+' | sort | tr '\n' ' ')
-expected="FlashFinish FlashGetErrorString FlashInit FlashLoad FlashMakeOptionString FlashMapPort FlashParseOptionString FlashSetDataDirectory "
+expected="FlashFinish FlashGetErrorString FlashInit FlashLoad FlashMakeOptionString FlashMapPort FlashParseOptionString FlashSetDataDirectory FlashSetTraceFile "
 imports=$($objdump -p "$win/flashwire.dll" | awk '/DLL Name:/ {print $3}' | sort -u | tr '\n' ' ')
 if [ "$exports" = "$expected" ]; then pass "flashwire.dll exports exactly: $exports"; else fail "flashwire.dll exports: $exports"; fi
 if [ "$imports" = "KERNEL32.dll msvcrt.dll " ]; then pass "flashwire.dll imports from: $imports"; else fail "flashwire.dll imports from: $imports"; fi

@@ -12,6 +12,8 @@ namespace flashwire::sim {
 
 uint32_t VirtualClock::Ticks() { return static_cast<uint32_t>(core_.Now() / 1000); }
 
+uint64_t VirtualClock::Microseconds() { return core_.Now(); }
+
 void VirtualClock::Sleep(uint32_t ms) {
     if (core_.threads) {
         core_.threads->Sleep(ms);  // every thread's sleep is virtual

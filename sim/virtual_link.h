@@ -67,6 +67,7 @@ public:
     explicit VirtualClock(LinkCore& core) : core_(core) {}
     uint32_t Ticks() override;  // virtual milliseconds
     void Sleep(uint32_t ms) override;
+    uint64_t Microseconds() override;  // virtual microseconds
 
 private:
     LinkCore& core_;

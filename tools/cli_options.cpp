@@ -205,6 +205,9 @@ void AddJobFlags(CLI::App& app, CliOptions& o) {
                    "abort when no phone answers within SECONDS of \"Power on mobile !\"")
         ->type_name("SECONDS")
         ->check(PositiveSeconds());
+    app.add_option("--trace", o.traceFile,
+                   "record the serial traffic in FILE (docs/wire-trace.md; replayed by flashwire-sim --replay)")
+        ->type_name("FILE");
     app.add_flag("--dry-run", o.dryRun, "print the option string as the library reads it; run no job");
 }
 

@@ -26,6 +26,7 @@ struct CliOptions {
     std::string configDir;                        // empty: the default directory
     std::optional<double> timeoutSeconds;         // --timeout
     std::optional<double> connectTimeoutSeconds;  // --connect-timeout
+    std::string traceFile;                        // --trace: empty for none
     bool json = false;
     bool quiet = false;
     bool verbose = false;  // level-0 lines and the option string

@@ -49,6 +49,10 @@ uint32_t JobSession::SetDataDirectory(const std::string& directory) {
     return FlashSetDataDirectory(&host_.handle, directory.c_str());
 }
 
+uint32_t JobSession::SetTraceFile(const std::string& path) {
+    return FlashSetTraceFile(&host_.handle, path.c_str());
+}
+
 uint32_t JobSession::ParseOptions(const std::string& optionString, FlashOptions& options) {
     int32_t count = 0;
     return FlashParseOptionString(&host_.handle, optionString.c_str(), &count, &options);

@@ -27,6 +27,8 @@ public:
     // FlashInit and the callbacks; the handle's defaults go to options.
     uint32_t Init(FlashOptions& options);
     uint32_t SetDataDirectory(const std::string& directory);
+    // FlashSetTraceFile: the job's serial traffic goes to path.
+    uint32_t SetTraceFile(const std::string& path);
     // FlashParseOptionString; the accepted options are echoed as messages.
     uint32_t ParseOptions(const std::string& optionString, FlashOptions& options);
     // What the notes on the job's lines need, and where the job waits for

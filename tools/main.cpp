@@ -240,6 +240,14 @@ int main(int argc, char** argv) {
     if (const uint32_t rc = session.SetDataDirectory(configDir); rc != SUCCESS)
         return Fail(*reporter, rc, "the library refused the configuration directory " + configDir);
 
+    if (!cli.traceFile.empty()) {
+        if (const uint32_t rc = session.SetTraceFile(cli.traceFile); rc != SUCCESS) {
+            return Fail(*reporter, rc,
+                        "--trace " + cli.traceFile + ": cannot create the trace file" +
+                            (rc == ERR_FILEIO ? " (check that its directory exists and is writable)" : ""));
+        }
+    }
+
     if (const uint32_t rc = session.ParseOptions(optionString, options); rc != SUCCESS)
         return Fail(*reporter, rc, "bad option string: " + optionString);
 

@@ -30,6 +30,8 @@ struct DaemonOptions {
     uint64_t streamArmingMs = 0;
     // The pacing step (--time-slice), in microseconds; 0: every byte.
     uint64_t timeSliceUs = kDefaultTimeSliceUs;
+    // A wire trace to play back as the phone; empty: the simulated phone.
+    std::string replayFile;
     FaultOptions faults;
 };
 

@@ -15,6 +15,7 @@
 #include "serial/port_record.h"
 #include "target/flash_layout.h"
 #include "target/platform_info.h"
+#include "trace/wire_trace.h"
 
 namespace flashwire {
 
@@ -92,6 +93,8 @@ struct FlashContext {
     uint32_t portCount = 0;
     uint32_t activePort = 0;
     PortRecord ports[2];
+    // The wire trace of the handle's jobs (FlashSetTraceFile); null: none.
+    std::shared_ptr<WireTrace> trace;
 
     // Images: setupLoaderList, flashLoaderList, imageList.
     RegionList regionLists[3];
