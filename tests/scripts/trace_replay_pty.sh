@@ -103,7 +103,11 @@ start_daemon --replay "$work/recorded.trace" || exit 1
 "$cli" -q --trace "$work/diverged.trace" "${job[@]}" "/file=$work/changed.s19" > "$work/cli.out" 2>&1 &
 cli_pid=$!
 for _ in $(seq 1 300); do grep -q "^replay: diverged: " "$work/sim.out" && break; sleep 0.05; done
-# The host would now wait for answers that never come: it is ended here.
+# The host would now wait for answers that never come: it is interrupted
+# here as a user would (Ctrl-C), so that the job ends and its trace is
+# written out in full; killed only when it does not end in time.
+kill -INT "$cli_pid" 2>/dev/null
+for _ in $(seq 1 100); do kill -0 "$cli_pid" 2>/dev/null || break; sleep 0.05; done
 kill_all "$cli_pid"
 cli_pid=""
 stop_daemon
