@@ -17,6 +17,7 @@ from .errors import (
     ERR_ABORT,
     ERR_BAD_PARAMS,
     ERR_BAD_PLATFORM,
+    ERR_UNKNOWN,
     SUCCESS,
     AbortedError,
     ConfigurationError,
@@ -153,7 +154,12 @@ class Job:
     def _run(self) -> None:
         lib = self._session._lib
         try:
-            self._code = int(lib.lib.FlashLoad(ctypes.byref(self._session._bound.handle), ctypes.byref(self._record)))
+            bound = self._session._bound
+            assert bound is not None
+            self._code = int(lib.lib.FlashLoad(ctypes.byref(bound.handle), ctypes.byref(self._record)))
+        except BaseException as e:  # noqa: BLE001 - raised by result(), never a silent success
+            self._code = ERR_UNKNOWN
+            self._callback_error = e
         finally:
             self._duration = time.monotonic() - self._start
             with self._cond:

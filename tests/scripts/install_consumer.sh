@@ -64,6 +64,7 @@ patterns=(
     "$libdir/cmake/flashwire/flashwireTargets-[a-z]+\.cmake"
     "$libdir/pkgconfig/flashwire\.pc"
     "share/flashwire/.+"
+    "lib/python3[.0-9]*/(dist|site)-packages/flashwire/([a-z_]+\.py|py\.typed)"
 )
 [ $have_cli -eq 1 ] && patterns+=("bin/flashwire")
 (cd "$prefix" && find . -mindepth 1 \( -type f -o -type l \) | sed 's|^\./||' | sort) > "$work/files"
