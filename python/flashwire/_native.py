@@ -104,7 +104,7 @@ def _installed_library_dir() -> Optional[Path]:
     except ImportError:
         return None
     here = Path(__file__).resolve().parent
-    return (here / _install_paths.LIBRARY_DIR).resolve()
+    return (here / str(_install_paths.LIBRARY_DIR)).resolve()
 
 
 def _candidates() -> list[str]:
@@ -133,7 +133,7 @@ def _loaded_path(lib: ctypes.CDLL) -> Optional[Path]:
     """The file the system actually loaded for ``lib``."""
     if sys.platform == "win32":
         buffer = ctypes.create_unicode_buffer(32768)
-        get_name = ctypes.windll.kernel32.GetModuleFileNameW  # type: ignore[attr-defined]
+        get_name = ctypes.windll.kernel32.GetModuleFileNameW
         get_name.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p, ctypes.c_uint32]
         n = get_name(lib._handle, buffer, len(buffer))
         return Path(buffer.value).resolve() if n else None

@@ -10,7 +10,7 @@ import threading
 import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Callable, Iterable, Iterator, Literal, Optional, Sequence, Union
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Sequence, Union
 
 from . import _native
 from .errors import (
@@ -287,9 +287,9 @@ class Session:
         data_dir: Optional[PathText] = None,
         name: Optional[str] = None,
     ) -> None:
-        if isinstance(ports, (str, bytes, os.PathLike)):
-            ports = [ports]  # type: ignore[list-item]
-        self._devices = [os.fspath(p) for p in ports] if ports is not None else None
+        if isinstance(ports, (str, os.PathLike)):
+            ports = [ports]
+        self._devices = [str(os.fspath(p)) for p in ports] if ports is not None else None
         if self._devices is not None:
             if not 1 <= len(self._devices) <= 2:
                 raise ValueError(f"ports: one or two devices, not {len(self._devices)}")
@@ -524,18 +524,19 @@ class Session:
         job._begin()
         return job
 
-    def _options(self, mode: str, platform: str, baud: Union[int, Sequence[int], None], **kw: object) -> Options:
+    def _options(self, mode: str, platform: str, baud: Union[int, Sequence[int], None], **kw: Any) -> Options:
+        speeds: tuple[int, ...]
         if baud is None:
             speeds = (115200, 115200)
         elif isinstance(baud, int):
             speeds = (baud, baud)
         else:
-            speeds = tuple(baud)  # type: ignore[assignment]
+            speeds = tuple(baud)
             if len(speeds) == 1:
                 speeds = (speeds[0], speeds[0])
         for key in ("file", "save_file"):
             if key in kw:
-                kw[key] = os.fspath(kw[key])  # type: ignore[arg-type]
+                kw[key] = str(os.fspath(kw[key]))
         return Options(platform=platform, mode=mode, max_speed=speeds, **kw)  # type: ignore[arg-type]
 
     def _record(self, options: Options) -> _native.FlashOptions:
