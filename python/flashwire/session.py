@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import atexit
 import collections
 import ctypes
 import logging
 import os
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Sequence, Union
@@ -42,6 +44,23 @@ _EVENT_LIMIT = 4096
 # How long a job gets to end after an abort (Ctrl-C) before the wait gives
 # up and re-raises anyway; the library polls for an abort about every 750 ms.
 _ABORT_GRACE_SECONDS = 30.0
+
+
+# Jobs still running when the interpreter exits are aborted and waited for,
+# so that the library never calls into an interpreter that is going away.
+_running_jobs: "weakref.WeakSet[Job]" = weakref.WeakSet()
+
+
+def _abort_running_jobs() -> None:
+    jobs = list(_running_jobs)
+    for job in jobs:
+        job.abort("the program is exiting")
+    deadline = time.monotonic() + _ABORT_GRACE_SECONDS
+    for job in jobs:
+        job._done.wait(max(0.0, deadline - time.monotonic()))
+
+
+atexit.register(_abort_running_jobs)
 
 
 @dataclass(frozen=True)
@@ -149,6 +168,7 @@ class Job:
     # ---- The running job.
     def _begin(self) -> None:
         self._start = time.monotonic()
+        _running_jobs.add(self)
         self._thread.start()
 
     def _run(self) -> None:
@@ -161,6 +181,7 @@ class Job:
             self._code = ERR_UNKNOWN
             self._callback_error = e
         finally:
+            _running_jobs.discard(self)
             self._duration = time.monotonic() - self._start
             with self._cond:
                 self._done.set()

@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import weakref
 from pathlib import Path
 from typing import IO, Iterable, Mapping, Optional, Sequence, Union
 
@@ -72,6 +73,22 @@ def _fault_arguments(faults: Union[Mapping[str, FaultValue], Iterable[str], None
     return [str(a) for a in faults]
 
 
+def _clean_up(box: "list[Optional[subprocess.Popen[bytes]]]", workdir: str) -> None:
+    """Ends a phone that was not closed: its jobs first, then its daemon, then its directory."""
+    process = box[0]
+    if process is not None and process.poll() is None:
+        from .session import _abort_running_jobs
+
+        _abort_running_jobs()
+        process.terminate()
+        try:
+            process.wait(timeout=_STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
 class Phone:
     """A simulated phone on two pseudo-terminals, as a context manager.
 
@@ -113,6 +130,10 @@ class Phone:
         self.platform = platform
         self._executable = executable or find_simulator()
         self._workdir = tempfile.mkdtemp(prefix="flashwire-sim-")
+        # The daemon and the temporary directory go with the object (or at
+        # exit) when close() is not called.
+        self._box: list[Optional[subprocess.Popen[bytes]]] = [None]
+        self._cleanup = weakref.finalize(self, _clean_up, self._box, self._workdir)
         work = Path(self._workdir)
         self.ports = [str(work / "uart-a"), str(work / "uart-b")]
         self.flash_file = Path(flash_file).resolve() if flash_file is not None else work / "phone.flash"
@@ -145,6 +166,7 @@ class Phone:
         self._stderr = open(Path(self._workdir) / "sim.err", "wb")
         process = subprocess.Popen(self._args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._stderr)
         self._process = process
+        self._box[0] = process
         try:
             self._wait_ready(process)
         except BaseException:
@@ -210,19 +232,13 @@ class Phone:
             self.stop()
         finally:
             self._kill()
-            shutil.rmtree(self._workdir, ignore_errors=True)
+            self._cleanup()
 
     def __enter__(self) -> "Phone":
         return self.start()
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
-
-    def __del__(self) -> None:
-        try:
-            self._kill()
-        except Exception:
-            pass
 
     # ---- While it runs.
     @property
