@@ -23,7 +23,7 @@ def test_flash_verify_read_round_trip(phone, make_image, tmp_path, caplog):
         events = list(job)
         flashed = job.result()
         phone.power_cycle()
-        verified = s.verify(image, platform=PLATFORM, baud=BAUD)
+        verified = s.run(f'/platform={PLATFORM} /mode=verify /file="{image}" /com=1,2 /maxspeed={BAUD},{BAUD}')
         phone.power_cycle()
         dump = tmp_path / "dump.s19"
         read = s.read([(0x10000, 0x10000 + len(data) - 1)], dump, platform=PLATFORM, baud=BAUD)
