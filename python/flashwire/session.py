@@ -274,11 +274,16 @@ class Job:
         )
         if self._callback_error is not None:
             raise self._callback_error
+        if result.code != SUCCESS and self._abort_reason:
+            # An abort that cuts an exchange with the phone short can end the
+            # job with that exchange's failure (ERR_PROTOCOL, ERR_TIMEOUT)
+            # instead of ERR_ABORT; the cause is still the abort.
+            line = self._abort_reason
+            if result.code != ERR_ABORT:
+                line += f" (the library ended the job with {result.name})"
+            raise AbortedError(result.code, result.name, line, result)
         if result.code != SUCCESS:
-            line = result.error_line()
-            if result.code == ERR_ABORT and self._abort_reason:
-                line = self._abort_reason
-            raise error_class(result.code)(result.code, result.name, line, result)
+            raise error_class(result.code)(result.code, result.name, result.error_line(), result)
         return result
 
 

@@ -23,7 +23,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import IO, Iterable, Mapping, Optional, Sequence, Union
+from typing import IO, Callable, Iterable, Mapping, Optional, Sequence, Union
 
 from . import _native
 
@@ -157,6 +157,7 @@ class Phone:
         self._process: Optional[subprocess.Popen[bytes]] = None
         self._stderr: Optional[IO[bytes]] = None
         self._power_signal: Optional[bool] = None
+        self._stdout = b""
 
     # ---- Lifetime.
     def start(self) -> "Phone":
@@ -175,24 +176,36 @@ class Phone:
         return self
 
     def _wait_ready(self, process: "subprocess.Popen[bytes]") -> None:
-        assert process.stdout is not None
-        deadline = time.monotonic() + _READY_TIMEOUT
-        buffer = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(process.stdout, selectors.EVENT_READ)
-            while time.monotonic() < deadline:
-                if not selector.select(max(0.0, deadline - time.monotonic())):
-                    continue
-                chunk = os.read(process.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                buffer += chunk
-                if b"\nready\n" in b"\n" + buffer:
-                    return
-        process.wait(timeout=1) if process.poll() is None else None
+        self._stdout = b""
+        if self._wait_line(lambda line: line == "ready", _READY_TIMEOUT):
+            return
         raise SimulatorError(
             f"flashwire-sim did not get ready (status {process.poll()}): {self.stderr_text().strip()[-2000:]}"
         )
+
+    def _wait_line(self, wanted: Callable[[str], bool], timeout: float) -> bool:
+        """Reads the daemon's standard output until a line that ``wanted`` accepts (True) or the time is up."""
+        process = self._process
+        if process is None or process.stdout is None:
+            return False
+        deadline = time.monotonic() + timeout
+        with selectors.DefaultSelector() as selector:
+            selector.register(process.stdout, selectors.EVENT_READ)
+            while True:
+                while b"\n" in self._stdout:
+                    line, self._stdout = self._stdout.split(b"\n", 1)
+                    if wanted(line.decode("utf-8", "replace").strip()):
+                        return True
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return False
+                if not selector.select(remaining):
+                    continue
+                chunk = os.read(process.stdout.fileno(), 4096)
+                if not chunk:
+                    return False
+                # Lines are short; a runaway one is not kept whole.
+                self._stdout = (self._stdout + chunk)[-(1 << 16) :]
 
     def stop(self) -> None:
         """Stops the daemon (SIGTERM); it saves the flash file on the way out."""
@@ -254,17 +267,21 @@ class Phone:
     def power_cycle(self) -> None:
         """Switches the phone off and on: its boot ROM runs again, its flash is kept.
 
-        A daemon that power-cycles on SIGUSR1 gets that signal; an older one
-        is restarted with the same flash file and port paths.
+        The daemon gets SIGUSR1 and the call returns when it has reported the
+        power cycle (the boot ROM runs 30 ms later). A daemon too old for
+        that signal is restarted instead, with the same flash file and port
+        paths.
         """
         if not self.running:
             raise SimulatorError("the simulated phone is not running")
-        if self._supports_power_signal():
-            assert self._process is not None
-            self._process.send_signal(signal.SIGUSR1)
+        if not self._supports_power_signal():
+            self.stop()
+            self.start()
             return
-        self.stop()
-        self.start()
+        assert self._process is not None
+        self._process.send_signal(signal.SIGUSR1)
+        if not self._wait_line(lambda line: line.startswith("power cycle"), _READY_TIMEOUT):
+            raise SimulatorError(f"flashwire-sim did not report the power cycle: {self.stderr_text().strip()[-2000:]}")
 
     def _supports_power_signal(self) -> bool:
         if self._power_signal is None:

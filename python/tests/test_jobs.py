@@ -22,9 +22,8 @@ def test_flash_verify_read_round_trip(phone, make_image, tmp_path, caplog):
         job = s.start(flashwire.Options(platform=PLATFORM, mode="flash", file=str(image), max_speed=(BAUD, BAUD)))
         events = list(job)
         flashed = job.result()
-        phone.power_cycle()
+        # Jobs in a row: after each job the phone restarts into its boot ROM.
         verified = s.run(f'/platform={PLATFORM} /mode=verify /file="{image}" /com=1,2 /maxspeed={BAUD},{BAUD}')
-        phone.power_cycle()
         dump = tmp_path / "dump.s19"
         read = s.read([(0x10000, 0x10000 + len(data) - 1)], dump, platform=PLATFORM, baud=BAUD)
     phone.stop()
@@ -105,11 +104,13 @@ def test_abort(phone, make_image, how):
         with pytest.raises(expected) as caught:
             s.flash(image, platform=PLATFORM, abort=event, progress=progress, **kwargs)
         if expected is flashwire.AbortedError:
-            assert caught.value.code == 3
             assert ("time-out" if how == "timeout" else "abort event") in caught.value.line
-        # The session is free again: the next job starts (and stops at its missing image).
-        with pytest.raises(flashwire.ImageFileError):
-            s.flash(image.with_name("missing.s19"), platform=PLATFORM)
+        # The phone, left in its flash loader, is power-cycled; the session takes the next job.
+        pid = phone.pid
+        phone.power_cycle()
+        assert phone.pid == pid  # the daemon's own power cycle, not a restart
+        small, _ = make_image("small.s19", size=256)
+        assert s.flash(small, platform=PLATFORM, baud=BAUD).ok
 
 
 def test_ctrl_c_aborts_the_job_and_reraises(phone, make_image, caplog):
