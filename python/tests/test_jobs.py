@@ -86,6 +86,15 @@ def test_corrupt_srecord_raises_image_file_error(phone, make_image):
     assert caught.value.name in ("ERR_BAD_SREC_CHECKSUM", "ERR_BAD_SREC_FILE")
 
 
+def test_refused_command_raises_phone_error(make_image):
+    image, _ = make_image()
+    with Phone(PLATFORM, faults={"reply": "SETP:0:err"}) as phone, flashwire.Session(ports=phone.ports) as s:
+        with pytest.raises(flashwire.PhoneError) as caught:
+            s.flash(image, platform=PLATFORM, baud=BAUD, no_retry=True)
+    phone.close()
+    assert caught.value.name == "ERR_TOO_MANY_RETRIES"
+
+
 @pytest.mark.parametrize("how", ["event", "callback raises", "timeout"])
 def test_abort(phone, make_image, how):
     image, _ = make_image(size=200000)
