@@ -12,6 +12,9 @@ from flashwire.sim import Phone
 
 PLATFORM = "demo-passive"
 BAUD = 921600
+# Every job of the tests is bounded: a phone that never answers fails the
+# test with a time-out instead of holding up the suite.
+JOB_TIMEOUT = 30.0
 
 
 def srecords(address: int, data: bytes) -> str:

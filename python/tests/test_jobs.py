@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import flashwire
-from conftest import BAUD, PLATFORM, read_srecords
+from conftest import BAUD, JOB_TIMEOUT, PLATFORM, read_srecords
 from flashwire.sim import Phone
 
 
@@ -19,13 +19,18 @@ def test_flash_verify_read_round_trip(phone, make_image, tmp_path, caplog):
     image, data = make_image(size=12000)
     caplog.set_level(logging.INFO, logger="flashwire")
     with flashwire.Session(ports=phone.ports, name="bench-1") as s:
-        job = s.start(flashwire.Options(platform=PLATFORM, mode="flash", file=str(image), max_speed=(BAUD, BAUD)))
+        options = flashwire.Options(platform=PLATFORM, mode="flash", file=str(image), max_speed=(BAUD, BAUD))
+        job = s.start(options, timeout=JOB_TIMEOUT)
         events = list(job)
         flashed = job.result()
-        # Jobs in a row: after each job the phone restarts into its boot ROM.
-        verified = s.run(f'/platform={PLATFORM} /mode=verify /file="{image}" /com=1,2 /maxspeed={BAUD},{BAUD}')
+        # Jobs in a row, each from a freshly powered phone.
+        phone.power_cycle()
+        verified = s.run(
+            f'/platform={PLATFORM} /mode=verify /file="{image}" /com=1,2 /maxspeed={BAUD},{BAUD}', timeout=JOB_TIMEOUT
+        )
+        phone.power_cycle()
         dump = tmp_path / "dump.s19"
-        read = s.read([(0x10000, 0x10000 + len(data) - 1)], dump, platform=PLATFORM, baud=BAUD)
+        read = s.read([(0x10000, 0x10000 + len(data) - 1)], dump, platform=PLATFORM, baud=BAUD, timeout=JOB_TIMEOUT)
     phone.stop()
 
     assert phone.flash_contents()[0x10000 : 0x10000 + len(data)] == data
@@ -61,7 +66,7 @@ def test_flash_verify_read_round_trip(phone, make_image, tmp_path, caplog):
 def test_verify_of_another_image_raises_verify_error(phone, make_image):
     image, _ = make_image()
     with flashwire.Session(ports=phone.ports) as s, pytest.raises(flashwire.VerifyError) as caught:
-        s.verify(image, platform=PLATFORM, baud=BAUD)
+        s.verify(image, platform=PLATFORM, baud=BAUD, timeout=JOB_TIMEOUT)
     e = caught.value
     assert (e.code, e.name) == (24, "ERR_VERIFY_DIFFERENCE")
     assert e.result is not None and e.result.code == 24
@@ -71,7 +76,7 @@ def test_verify_of_another_image_raises_verify_error(phone, make_image):
 def test_missing_port_raises_port_error(make_image, tmp_path):
     image, _ = make_image()
     with flashwire.Session(ports=[str(tmp_path / "no-such-tty")]) as s, pytest.raises(flashwire.PortError) as caught:
-        s.flash(image, platform=PLATFORM)
+        s.flash(image, platform=PLATFORM, timeout=JOB_TIMEOUT)
     assert caught.value.code == 2 and caught.value.name == "ERR_COM"
     assert caught.value.line
 
@@ -82,7 +87,7 @@ def test_corrupt_srecord_raises_image_file_error(phone, make_image):
     lines[3] = lines[3][:-2] + ("00" if lines[3][-2:] != "00" else "01")  # a wrong checksum
     image.write_text("\n".join(lines) + "\n")
     with flashwire.Session(ports=phone.ports) as s, pytest.raises(flashwire.ImageFileError) as caught:
-        s.flash(image, platform=PLATFORM, baud=BAUD)
+        s.flash(image, platform=PLATFORM, baud=BAUD, timeout=JOB_TIMEOUT)
     assert caught.value.name in ("ERR_BAD_SREC_CHECKSUM", "ERR_BAD_SREC_FILE")
 
 
@@ -90,7 +95,7 @@ def test_refused_command_raises_phone_error(make_image):
     image, _ = make_image()
     with Phone(PLATFORM, faults={"reply": "SETP:0:err"}) as phone, flashwire.Session(ports=phone.ports) as s:
         with pytest.raises(flashwire.PhoneError) as caught:
-            s.flash(image, platform=PLATFORM, baud=BAUD, no_retry=True)
+            s.flash(image, platform=PLATFORM, baud=BAUD, no_retry=True, timeout=JOB_TIMEOUT)
     phone.close()
     assert caught.value.name == "ERR_TOO_MANY_RETRIES"
 
@@ -107,11 +112,11 @@ def test_abort(phone, make_image, how):
             elif how == "callback raises":
                 raise LookupError("the bench's own failure")
 
-    kwargs = {"timeout": 1.0} if how == "timeout" else {}
+    timeout = 1.0 if how == "timeout" else JOB_TIMEOUT
     expected = LookupError if how == "callback raises" else flashwire.AbortedError
     with flashwire.Session(ports=phone.ports) as s:
         with pytest.raises(expected) as caught:
-            s.flash(image, platform=PLATFORM, abort=event, progress=progress, **kwargs)
+            s.flash(image, platform=PLATFORM, abort=event, progress=progress, timeout=timeout)
         if expected is flashwire.AbortedError:
             assert ("time-out" if how == "timeout" else "abort event") in caught.value.line
         # The phone, left in its flash loader, is power-cycled; the session takes the next job.
@@ -119,7 +124,7 @@ def test_abort(phone, make_image, how):
         phone.power_cycle()
         assert phone.pid == pid  # the daemon's own power cycle, not a restart
         small, _ = make_image("small.s19", size=256)
-        assert s.flash(small, platform=PLATFORM, baud=BAUD).ok
+        assert s.flash(small, platform=PLATFORM, baud=BAUD, timeout=JOB_TIMEOUT).ok
 
 
 def test_ctrl_c_aborts_the_job_and_reraises(phone, make_image, caplog):
@@ -133,7 +138,7 @@ def test_ctrl_c_aborts_the_job_and_reraises(phone, make_image, caplog):
     with flashwire.Session(ports=phone.ports) as s:
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
-            s.flash(image, platform=PLATFORM, baud=BAUD, progress=progress)
+            s.flash(image, platform=PLATFORM, baud=BAUD, progress=progress, timeout=JOB_TIMEOUT)
         assert time.monotonic() - start < 20
         # The job is over when the interrupt arrives at the caller: the session takes a new one.
         assert s._job is None
@@ -148,7 +153,7 @@ def test_two_sessions_in_two_threads(make_image):
     def work(i: int) -> None:
         try:
             with flashwire.Session(ports=phones[i].ports, name=f"phone-{i}") as s:
-                results[i] = s.flash(images[i][0], platform=PLATFORM, baud=BAUD)
+                results[i] = s.flash(images[i][0], platform=PLATFORM, baud=BAUD, timeout=JOB_TIMEOUT)
         except Exception as e:  # handed to the test's thread
             results[i] = e
 
