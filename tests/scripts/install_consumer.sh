@@ -65,6 +65,7 @@ patterns=(
     "$libdir/cmake/flashwire/flashwireTargets-[a-z]+\.cmake"
     "$libdir/pkgconfig/flashwire\.pc"
     "share/flashwire/.+"
+    "lib/python3[.0-9]*/(dist|site)-packages/flashwire/([a-z_]+\.py|py\.typed)"
 )
 [ $have_cli -eq 1 ] && patterns+=("bin/flashwire")
 [ -f "$build/flashwire.1" ] && patterns+=("share/man/man1/flashwire\.1")
