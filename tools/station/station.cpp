@@ -340,6 +340,7 @@ bool Station::StartWorker(SlotState& slot) {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::setpgid(0, 0);  // Ctrl-C in the terminal is the station's, not the worker's
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::execl("/proc/self/exe", "flashwire-station", "worker", static_cast<char*>(nullptr));
@@ -450,9 +451,12 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
         slot.done = slot.total = 0;
         slot.throughput = 0;
         slot.eta = -1;
-        if (firstJob) {
+        // Pass or fail stays on show until the next phone answers.
+        if (firstJob && slot.state != "pass" && slot.state != "fail" && slot.state != "aborted") {
             slot.state = "waiting";
             slot.detail = "waiting for a phone";
+        } else if (firstJob) {
+            slot.detail += "; waiting for the next phone";
         }
     }
     PublishSlot(slot);
@@ -485,7 +489,6 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
 
     auto handle = [&](const Json& e) {
         const std::string type = e.value("type", "");
-        if (e.value("job", int64_t{-1}) != job) return;
         const double now = Seconds(Clock::now() - start);
         if (type == "result") {
             o.code = e.value("code", uint32_t{ERR_UNKNOWN});
@@ -612,6 +615,7 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
             const Json e = Json::parse(slot.input.begin() + static_cast<std::ptrdiff_t>(begin),
                                        slot.input.begin() + static_cast<std::ptrdiff_t>(nl), nullptr, false);
             if (!e.is_object()) continue;
+            if (e.value("job", int64_t{-1}) != job) continue;  // a late line of an earlier job
             handle(e);
             // The same event for --json and the dashboard, with its slot.
             Json out;
@@ -627,7 +631,10 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
                 out["phone"] = slot.phone;
             }
             Publish(std::move(out));
-            if (finished) break;
+            if (finished) {
+                begin = nl + 1;
+                break;
+            }
         }
         slot.input.erase(0, begin);
         if (slot.input.size() > kMaxWorkerLine) slot.input.clear();

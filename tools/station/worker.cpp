@@ -122,9 +122,13 @@ uint32_t RunOne(Worker& w, const json& run) {
 }  // namespace
 
 int RunWorker() {
-    // Ctrl-C in the terminal reaches the whole process group: the station
-    // decides what a worker aborts, so the worker itself ignores it.
+    // The station decides what a worker aborts and when it ends (a worker
+    // ends when its input does, also when the station was killed): signals
+    // meant for the station (Ctrl-C, a service manager's SIGTERM to the
+    // group, a closed terminal) are not the worker's.
     std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     auto worker = std::make_unique<Worker>();
     Worker& w = *worker;
