@@ -134,3 +134,46 @@ def rows_of(database):
     rows = [dict(r) for r in db.execute("SELECT * FROM results ORDER BY id")]
     db.close()
     return rows
+
+
+PG_BIN = Path("/usr/lib/postgresql/15/bin")
+
+
+class Postgres:
+    """A PostgreSQL server of the test's own: initdb in a temporary folder,
+    listening on a Unix socket only, stopped at the end. As root (CI) it runs
+    as the postgres user, as the server demands."""
+
+    def __init__(self, port=55432):
+        import shutil
+        import tempfile
+        self.root = Path(tempfile.mkdtemp(prefix="flashwire-pg-", dir="/tmp"))
+        self.data = self.root / "data"
+        self.port = port
+        self.as_postgres = os.geteuid() == 0
+        os.chmod(self.root, 0o755)
+        if self.as_postgres:
+            shutil.chown(self.root, "postgres", "postgres")
+        self.run("initdb", "-D", str(self.data), "-A", "trust", "-U", "postgres", "--no-sync", "-E", "UTF8")
+        self.run("pg_ctl", "-D", str(self.data), "-w", "-l", str(self.root / "server.log"), "-o",
+                 f"-k {self.root} -c listen_addresses='' -p {port} -F", "start")
+        self.run("createdb", "-h", str(self.root), "-p", str(port), "-U", "postgres", "flashwire")
+        self.url = f"postgresql:///flashwire?host={self.root}&port={port}&user=postgres"
+
+    def run(self, program, *args):
+        command = [str(PG_BIN / program), *args]
+        if self.as_postgres:
+            command = ["runuser", "-u", "postgres", "--", *command]
+        return subprocess.run(command, check=True, capture_output=True, text=True, timeout=60).stdout
+
+    def query(self, sql):
+        out = self.run("psql", "-h", str(self.root), "-p", str(self.port), "-U", "postgres", "-d", "flashwire",
+                       "-AtF", "\t", "-c", sql)
+        return [line.split("\t") for line in out.splitlines() if line]
+
+    def stop(self):
+        import shutil
+        try:
+            self.run("pg_ctl", "-D", str(self.data), "-m", "fast", "-w", "stop")
+        finally:
+            shutil.rmtree(self.root, ignore_errors=True)

@@ -195,7 +195,7 @@ Json Station::SlotJson(const SlotState& s) const {
     j["percent"] = s.percent;
     j["done"] = s.done;
     j["total"] = s.total;
-    j["throughput"] = std::round(s.throughput);
+    j["throughput"] = static_cast<int64_t>(std::llround(s.throughput));
     j["eta"] = s.eta < 0 ? Json(nullptr) : Json(std::round(s.eta * 10) / 10);
     j["last_phone"] = s.lastPhone;
     j["last_result"] = s.lastResult;
@@ -233,7 +233,7 @@ Json RowToJson(const ResultRow& r) {
     j["ended_at"] = r.endedAt;
     j["duration_s"] = std::round(r.durationSeconds * 1000) / 1000;
     j["bytes"] = r.bytes;
-    j["throughput_bps"] = std::round(r.throughput);
+    j["throughput_bps"] = static_cast<int64_t>(std::llround(r.throughput));
     j["result_code"] = r.resultCode;
     j["result_name"] = r.resultName;
     j["last_error"] = r.lastError;
