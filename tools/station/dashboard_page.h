@@ -24,6 +24,7 @@ inline constexpr const char* kDashboardPage = R"PAGE(<!DOCTYPE html>
   .tile[data-state="pass"], .tile[data-state="done"] { border-left-color: var(--pass); }
   .tile[data-state="fail"], .tile[data-state="aborted"], .tile[data-state="error"] { border-left-color: var(--fail); }
   .tile[data-state="port missing"] { border-left-color: var(--warn); }
+  .tile[data-state="done"][data-outcome="fail"], .tile[data-state="stopped"][data-outcome="fail"] { border-left-color: var(--fail); }
   .tile h2 { font-size: 15px; margin: 0 0 6px; display: flex; justify-content: space-between; }
   .tile .state { font-weight: 600; text-transform: uppercase; font-size: 12px; }
   .tile[data-state="pass"] .state { color: var(--pass); }
@@ -104,6 +105,7 @@ function tileFor(name) {
 function showSlot(s) {
   const t = tileFor(s.slot);
   t.root.dataset.state = s.state;
+  t.root.dataset.outcome = s.last_result === "pass" ? "pass" : (s.last_result ? "fail" : "");
   t.state.textContent = s.state;
   t.phase.textContent = s.phase ? (s.job ? s.job + ": " : "") + s.phase : "";
   t.fill.style.width = (s.phase ? s.percent : 0) + "%";

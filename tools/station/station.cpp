@@ -472,6 +472,8 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
     bool finished = false;
     bool abortSent = false;
     bool timedOut = false;
+    bool portGone = false;
+    std::string goneText;
     Clock::time_point abortAt{};
     uint64_t mainTotal = 0;
     double phaseStartedAt = 0;
@@ -513,7 +515,10 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
                     slot.state = "running";
                     slot.detail.clear();
                 }
-                if (firstJob) openLog();
+                if (firstJob) {
+                    openLog();
+                    PublishSlot(slot);
+                }
             }
             if (o.phonePresent && text.find("loader") == std::string::npos && total >= mainTotal) {
                 mainTotal = total;
@@ -532,6 +537,11 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
         } else if (type == "progress_update") {
             std::lock_guard lock(slot.mutex);
             slot.done = e.value("done", uint64_t{0});
+            // A phase cut short by a failure still counts what it carried.
+            if (o.phonePresent && slot.phase == phaseText && mainTotal > 0 && now > phaseStartedAt) {
+                o.bytes = slot.done;
+                o.throughput = static_cast<double>(slot.done) / (now - phaseStartedAt);
+            }
             slot.percent = e.value("percent", 0u);
             const double elapsed = now - slot.phaseStarted;
             slot.throughput = elapsed > 0.05 ? static_cast<double>(slot.done) / elapsed : 0;
@@ -583,6 +593,19 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
             Seconds(Clock::now() - start) > config_.jobTimeoutSeconds) {
             sendAbort(true);
             logLine("station: the job ran longer than its job_timeout, aborting it");
+        }
+        // A device that disappears (an adapter pulled) ends the job at once
+        // rather than after the library's retries and time-outs.
+        if (!abortSent && !portGone) {
+            for (const auto& port : slot.cfg.ports) {
+                if (!PortPresent(port)) {
+                    portGone = true;
+                    goneText = "the port " + port + " disappeared during the job (adapter pulled?); job aborted";
+                    logLine("station: " + goneText);
+                    sendAbort(false);
+                    break;
+                }
+            }
         }
         if (abortSent && Seconds(Clock::now() - abortAt) > kAbortGraceSeconds) {
             ::kill(slot.pid, SIGKILL);
@@ -664,6 +687,10 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
         }
     }
     if (timedOut && o.code == ERR_ABORT) o.lastError = "aborted: the job ran longer than the station's job_timeout";
+    if (portGone && o.code != SUCCESS) {
+        o.code = ERR_COM;
+        o.lastError = goneText;
+    }
     if (o.code != SUCCESS && o.lastError.empty()) o.lastError = lastFailureLine;
     char name[FLASH_ERROR_TEXT_SIZE] = {};
     FlashGetErrorString(o.code, name);
