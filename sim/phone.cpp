@@ -75,6 +75,7 @@ struct Phone::State final : PhoneBus {
     std::vector<WireRecord> wire;
     LoadedImage setupImage, flashImage;
     uint32_t boots = 0;
+    uint32_t endByteRestarts = 0;
     std::array<uint64_t, 2> rxBytes{}, txBytes{};
     std::array<bool, 2> rxGarbled{}, txGarbled{};
 
@@ -101,6 +102,10 @@ struct Phone::State final : PhoneBus {
             resetRequested = true;
         }
         if (count == cfg.faults.silentAtCommand) GoSilent(r.us, "at command " + std::to_string(count) + " (" + r.token + ")");
+        if (cfg.restartOnEndByte && r.stage == Stage::FlashLoader && r.token == "o" && !resetRequested) {
+            ++endByteRestarts;
+            resetRequested = true;  // done once the byte has been handled
+        }
     }
 
     bool LastSendRefused() const override { return lastSendRefused; }
@@ -348,6 +353,7 @@ uint32_t Phone::uartBaud(unsigned uart) const { return state_->lines[uart & 1u].
 const LoadedImage& Phone::setupLoaderImage() const { return state_->setupImage; }
 const LoadedImage& Phone::flashLoaderImage() const { return state_->flashImage; }
 uint32_t Phone::bootCount() const { return state_->boots; }
+uint32_t Phone::endByteRestarts() const { return state_->endByteRestarts; }
 void Phone::SetReplyFilter(ReplyFilter filter) { state_->filter = std::move(filter); }
 void Phone::EnableWireLog(bool on) { state_->wireOn = on; }
 const std::vector<WireRecord>& Phone::wireLog() const { return state_->wire; }

@@ -137,6 +137,8 @@ public:
     const LoadedImage& flashLoaderImage() const;
     // Number of resets (power-on counts as the first).
     uint32_t bootCount() const;
+    // Restarts after the end byte (PhoneConfig::restartOnEndByte).
+    uint32_t endByteRestarts() const;
 
     // Test hooks.
     void SetReplyFilter(ReplyFilter filter);

@@ -119,6 +119,12 @@ struct PhoneConfig {
     // otherwise). flashwire-sim sets it false unless given
     // --require-loader-signature.
     bool requireLoaderSignature = true;
+    // The flash loader restarts the phone when it receives the host's end
+    // byte 'o' (outside a frame): loaders and rates are lost, the flash is
+    // kept and the boot ROM runs again after the boot delay, as a phone put
+    // back into download mode for the next job. flashwire-sim sets it; off,
+    // the end byte is only logged and the flash loader keeps running.
+    bool restartOnEndByte = false;
 };
 
 }  // namespace flashwire::sim

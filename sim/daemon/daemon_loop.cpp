@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -50,6 +51,7 @@ bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
         }
         if (delivered) lastInputWakeUs = now;
         phone.RunUntil(now);
+        parts.restarts.NoticeRestarts();
 
         for (UartBridge& u : parts.uarts) {
             if (!u.ForwardToPc(phone, now)) {
@@ -109,7 +111,11 @@ bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
         }
         if (r > 0 && (fds[0].revents & POLLIN) != 0) {
             const int signal = parts.signals.Take();
-            if (signal != 0) {
+            if (signal == SIGUSR1) {
+                const uint64_t at = parts.clock.NowUs();
+                parts.restarts.PowerCycle(at);
+                if (parts.echo != nullptr) parts.echo->Note(at, "power cycle (SIGUSR1)");
+            } else if (signal != 0) {
                 signalNumber = signal;
                 return true;
             }

@@ -7,6 +7,7 @@
 
 #include "sim/daemon/elapsed_clock.h"
 #include "sim/daemon/phone_event_echo.h"
+#include "sim/daemon/phone_restarts.h"
 #include "sim/daemon/shutdown_signals.h"
 #include "sim/daemon/uart_bridge.h"
 #include "sim/phone.h"
@@ -18,11 +19,13 @@ struct LoopParts {
     std::array<UartBridge, 2>& uarts;
     ShutdownSignals& signals;
     const ElapsedClock& clock;
+    PhoneRestarts& restarts;
     PhoneEventEcho* echo = nullptr;  // null: quiet
 };
 
 // Runs until a shutdown signal (true; its number in signalNumber) or a
 // failure of a pseudo-terminal or of the wait (false, with a message).
+// SIGUSR1 power-cycles the phone and the loop goes on.
 bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error);
 
 }  // namespace flashwire::simd

@@ -279,7 +279,10 @@ std::string DaemonUsage(const std::string& programName) {
                        "Simulates a phone behind two serial ports (UART A and UART B), each a\n"
                        "pseudo-terminal, in real time. Prints \"UART A: <path>\", \"UART B: <path>\"\n"
                        "and \"ready\"; runs until SIGINT or SIGTERM, then removes its links, saves\n"
-                       "the flash file and exits 0.\n\nOptions:\n";
+                       "the flash file and exits 0. After a job's end byte the phone restarts\n"
+                       "into its boot ROM (flash kept) for the next job; SIGUSR1 power-cycles it\n"
+                       "at any moment. Each restart prints a line (\"restart: ...\",\n"
+                       "\"power cycle: ...\").\n\nOptions:\n";
     for (const OptionEntry& entry : kOptions) {
         std::string head = "  ";
         head += entry.shortName != 0 ? std::string("-") + entry.shortName + ", " : std::string("    ");

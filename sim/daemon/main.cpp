@@ -82,6 +82,8 @@ int Run(const simd::DaemonOptions& options) {
                     ": " + platformError);
     }
     config.requireLoaderSignature = options.requireLoaderSignature;
+    // Back in the boot ROM after each job, for the next one.
+    config.restartOnEndByte = true;
     if (options.instantFlash) {
         config.timing.programNsPerByte = 0;
         config.timing.eraseFixedUs = 0;
@@ -119,10 +121,12 @@ int Run(const simd::DaemonOptions& options) {
     PrintLine("ready");
 
     simd::PhoneEventEcho echo(stderr);
+    simd::EventLines eventLines(STDOUT_FILENO);
+    simd::PhoneRestarts restarts(phone, eventLines);
     int signalNumber = 0;
-    const bool loopOk =
-        simd::RunDaemonLoop(simd::LoopParts{phone, uarts, signals, clock, options.verbose ? &echo : nullptr},
-                            signalNumber, error);
+    const bool loopOk = simd::RunDaemonLoop(
+        simd::LoopParts{phone, uarts, signals, clock, restarts, options.verbose ? &echo : nullptr}, signalNumber,
+        error);
     if (options.verbose && loopOk) {
         echo.Note(clock.NowUs(), ("signal " + std::to_string(signalNumber) + ", shutting down").c_str());
     }

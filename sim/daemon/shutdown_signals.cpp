@@ -20,6 +20,7 @@ bool ShutdownSignals::Install(std::string& error) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
         error = std::string("sigprocmask: ") + std::strerror(errno);
         return false;

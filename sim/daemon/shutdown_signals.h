@@ -1,6 +1,7 @@
-// The signals that end the daemon (SIGINT, SIGTERM, SIGHUP), delivered as a
-// readable descriptor (signalfd) so that the event loop notices them between
-// two steps instead of being interrupted inside one. SIGPIPE is ignored: a
+// The signals that end the daemon (SIGINT, SIGTERM, SIGHUP), and SIGUSR1 (a
+// power cycle of the phone), delivered as a readable descriptor (signalfd) so
+// that the event loop notices them between two steps instead of being
+// interrupted inside one. SIGPIPE is ignored: a
 // closed standard output must not kill the daemon before it saved the flash.
 #pragma once
 

@@ -72,5 +72,27 @@ TEST(WholeJob, PhasesSplitAcrossTwoJobs) {
     EXPECT_EQ(rig.phone().bootCount(), 1u);
 }
 
+TEST(WholeJob, EndByteRestartsThePhoneForTheNextJob) {
+    // A phone that restarts into its boot ROM on the end byte takes flash,
+    // verify and read in a row without being powered off in between.
+    for (const char* platform : {"demo-active", "demo-passive-setup"}) {
+        SCOPED_TRACE(platform);
+        JobRig rig(platform, 1, [](sim::PhoneConfig& c) { c.restartOnEndByte = true; });
+        const Image image = {{0x4000, Pattern(0x5000, 9)}};
+        const std::string com = "/com=1,2 /maxspeed=921600,921600 ";
+        const std::string file = "/file=" + rig.WriteImage(image);
+        ASSERT_EQ(rig.RunAgain(com + "/mode=flash /diff=0 " + file, false), SUCCESS) << rig.Transcript();
+        ASSERT_EQ(rig.RunAgain(com + "/mode=verify " + file, false), SUCCESS) << rig.Transcript();
+        const std::string save = rig.dir() + "/read.s19";
+        ASSERT_EQ(rig.RunAgain(com + "/mode=read /read=0x4000-0x8fff /savefile=" + save, false), SUCCESS)
+            << rig.Transcript();
+        EXPECT_EQ(ReadSRecordBytes(save).size(), 0x5000u);
+        EXPECT_TRUE(rig.PhoneHolds(image));
+        EXPECT_EQ(rig.phone().endByteRestarts(), 3u);
+        EXPECT_EQ(rig.phone().bootCount(), 4u);  // power-on and three restarts
+        EXPECT_TRUE(rig.phone().flashLoaderImage().bytes.empty()) << "the flash loader is gone";
+    }
+}
+
 }  // namespace
 }  // namespace flashwire::job_test
