@@ -520,7 +520,10 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
                     PublishSlot(slot);
                 }
             }
-            if (o.phonePresent && text.find("loader") == std::string::npos && total >= mainTotal) {
+            // The job's main phase: the first after the loaders (flash, verify
+            // or read), not the S-record file's.
+            if (o.phonePresent && phaseText.empty() && text.find("loader") == std::string::npos &&
+                text.find("S-Record") == std::string::npos) {
                 mainTotal = total;
                 phaseText = text;
             }
@@ -568,10 +571,13 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
             const int level = e.value("level", 0);
             const std::string text = e.value("text", "");
             logLine("[" + std::to_string(level) + "] " + text);
-            // "0x42/0x00002201: <description>": a chip the flash loader reported.
-            if (text.size() > 16 && text.compare(0, 2, "0x") == 0 && text[4] == '/' && text.compare(5, 2, "0x") == 0 &&
-                text.compare(15, 2, ": ") == 0) {
-                o.chipIds += (o.chipIds.empty() ? "" : ",") + text.substr(0, 15);
+            // "AMD:0x42/0x00002201, Intel:0x42/0x00002201": the IDs of a chip as
+            // the flash loader reported them (after "IDs returned by detection").
+            if (text.rfind("IDs returned by detection", 0) == 0) o.chipIds.clear();
+            if (text.size() == 42 && text.rfind("AMD:0x", 0) == 0 && text.compare(19, 8, ", Intel:") == 0) {
+                const std::string amd = text.substr(4, 15);
+                const std::string intel = text.substr(27, 15);
+                o.chipIds += (o.chipIds.empty() ? "" : ",") + (amd == intel ? amd : amd + "|" + intel);
             }
             if (level >= 1) {
                 if (text.rfind("Sorry, an error has occured", 0) != 0) o.lastError = text;
@@ -716,6 +722,16 @@ bool Station::RunPhone(SlotState& slot, bool& phoneSeen) {
             slot.state = "error";
             slot.detail = "cannot start the slot's worker process";
             return false;
+        }
+        if (slot.jobSeq > 0 && config_.pauseBetweenJobsSeconds > 0) {
+            // The previous job's end byte leaves the port before it is opened
+            // again: a device that does not drain on close (a pseudo-terminal,
+            // some USB adapters) may still hold it, and a new job's settings
+            // would garble it.
+            std::unique_lock lock(stopMutex_);
+            stopWake_.wait_for(lock, std::chrono::duration<double>(config_.pauseBetweenJobsSeconds),
+                               [&] { return stopping_.load(); });
+            if (stopping_.load() && i == 0) return false;
         }
         JobOutcome o = RunJob(slot, kind, i == 0);
         if (i == 0 && !o.phonePresent) return o.code == SUCCESS;  // no phone answered: nothing to record

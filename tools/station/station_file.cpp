@@ -88,7 +88,8 @@ public:
         const toml::table* station = root["station"].as_table();
         if (station == nullptr) throw FileError{1, "station", "missing table [station]"};
         const uint32_t stationLine = LineOf(*station);
-        OnlyKeys(*station, "station.", {"name", "results", "log_dir", "config_dir", "phones_per_slot", "job_timeout"});
+        OnlyKeys(*station, "station.", {"name", "results", "log_dir", "config_dir", "phones_per_slot", "job_timeout",
+                                       "pause_between_jobs"});
         cfg.name = *Text(*station, "station.", "name", true, stationLine);
         for (char c : cfg.name) {
             if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) {
@@ -113,6 +114,14 @@ public:
                 throw FileError{LineOf(*n), "station.job_timeout", "expected seconds above 0 (at most 86400)"};
             }
             cfg.jobTimeoutSeconds = *v;
+        }
+
+        if (const toml::node* n = station->get("pause_between_jobs")) {
+            const auto v = n->value<double>();
+            if (!v || !(*v >= 0 && *v <= 60)) {
+                throw FileError{LineOf(*n), "station.pause_between_jobs", "expected seconds from 0 to 60"};
+            }
+            cfg.pauseBetweenJobsSeconds = *v;
         }
 
         const toml::table* recipe = root["recipe"].as_table();

@@ -32,6 +32,9 @@ struct StationConfig {
     std::vector<JobKind> jobs;
     uint32_t phonesPerSlot = 0;  // 0: until the station stops
     double jobTimeoutSeconds = 0;  // 0: no limit once the phone answered
+    // Between one job's end and the next job's start on a slot: the end byte
+    // of a job must have left the port before the next job opens it again.
+    double pauseBetweenJobsSeconds = 0.25;
     std::vector<Slot> slots;
 };
 
