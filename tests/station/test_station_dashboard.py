@@ -78,6 +78,14 @@ def test_dashboard_in_a_browser(tmp_path):
         driver.execute_script(WATCH)
         assert {t.get_attribute("data-state") for t in driver.find_elements("css selector", ".tile")} == {
             "port missing"}
+        # The operator scans slot 1's phone into its tile.
+        field = driver.find_element("css selector", "#slot-1 input")
+        field.send_keys("SCAN-77")
+        driver.find_element("css selector", "#slot-1 button").click()
+        deadline = time.monotonic() + 10
+        while "SCAN-77" not in driver.find_element("css selector", "#slot-1 .detail").text:
+            assert time.monotonic() < deadline, "the tile does not show the scanned serial"
+            time.sleep(0.1)
 
         # The phones arrive: slot 3's has a worn flash cell, its flash fails.
         for i in range(1, 5):
@@ -94,6 +102,7 @@ def test_dashboard_in_a_browser(tmp_path):
         for slot in "124":
             assert [(r["job"], r["result_name"]) for r in by_slot[slot]] == [("flash", "SUCCESS"),
                                                                                ("verify", "SUCCESS")]
+        assert {r["phone"] for r in by_slot["1"]} == {"SCAN-77"} and by_slot["1"][0]["phone_number"] is None
 
         # Give the page a moment for the last events, then compare with the database.
         deadline = time.monotonic() + 10

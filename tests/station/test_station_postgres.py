@@ -40,10 +40,17 @@ def test_station_run_into_postgresql(tmp_path):
         assert sorted((r["slot"], r["phone"], r["job"], r["result_name"]) for r in listed) == \
             sorted((e[0], e[1], e[3], e[5]) for e in expected)
         assert [r["id"] for r in listed] == list(range(1, 9))
-        station = rig.Station(station_file, "--phones", "1")
-        assert station.proc.wait(timeout=60) == 0, "".join(station.stderr)
+        # Stopped while both slots work on their third phone: each one's running job is recorded
+        # as aborted, nothing else; a second start found the schema in place and went on numbering.
+        station = rig.Station(station_file, "--phones", "0")
+        running = set()
+        station.wait_for(lambda e: e["type"] == "progress_begin" and "loader" in e["text"]
+                         and e["phone"].endswith("-3") and running.add(e["slot"]) is None and len(running) == 2)
+        assert station.stop() == 0, "".join(station.stderr)
         assert pg.query("SELECT count(*) FROM schema_version") == [["1"]]
-        assert pg.query("SELECT DISTINCT phone FROM results WHERE id > 8 ORDER BY phone") == [["pgline-1-3"], ["pgline-2-3"]]
+        assert pg.query("SELECT phone, job, result_name, last_error FROM results WHERE id > 8 ORDER BY phone") == [
+            ["pgline-1-3", "flash", "ERR_ABORT", "aborted: the station was stopped"],
+            ["pgline-2-3", "flash", "ERR_ABORT", "aborted: the station was stopped"]]
     finally:
         for daemon in daemons:
             daemon.stop()

@@ -693,6 +693,9 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
         }
     }
     if (timedOut && o.code == ERR_ABORT) o.lastError = "aborted: the job ran longer than the station's job_timeout";
+    if (!timedOut && !portGone && o.code == ERR_ABORT && stopping_.load()) {
+        o.lastError = "aborted: the station was stopped";
+    }
     if (portGone && o.code != SUCCESS) {
         o.code = ERR_COM;
         o.lastError = goneText;
