@@ -12,86 +12,111 @@ namespace flashwire::simd {
 
 namespace {
 
-// The shortest step between two wake-ups that deliver the PC's bytes: at high
-// rates a few bytes are handed over together (each with its own exact time)
-// instead of waking once per byte.
+// With exact pacing (a time slice of 0) the PC's bytes are still handed over
+// a few at a time at high rates (each with its own exact time): the shortest
+// step between two wake-ups that deliver them.
 constexpr uint64_t kMinInputStepUs = 100;
+// The phone's command and fault logs are emptied when they hold this many
+// records together (after --verbose has shown them): a daemon that serves
+// phones for days keeps its memory flat.
+constexpr std::size_t kLogsKept = 4096;
+
+// Hands the PC's bytes whose last bit has arrived by now to the phone, in time
+// order over both UARTs (the model's time never goes back). True if any.
+bool DeliverArrived(std::array<UartBridge, 2>& uarts, sim::Phone& phone, uint64_t now) {
+    bool delivered = false;
+    for (;;) {
+        UartBridge* first = nullptr;
+        uint64_t firstUs = UINT64_MAX;
+        for (UartBridge& u : uarts) {
+            const uint64_t t = u.NextArrivalUs();
+            if (t <= now && t < firstUs) {
+                first = &u;
+                firstUs = t;
+            }
+        }
+        if (first == nullptr) return delivered;
+        first->DeliverTo(phone);
+        delivered = true;
+    }
+}
+
+void EchoAndTrimLogs(LoopParts& parts, uint64_t now, uint64_t (&lostReported)[2]) {
+    sim::Phone& phone = parts.phone;
+    if (parts.echo != nullptr) {
+        parts.echo->EchoNew(phone);
+        for (UartBridge& u : parts.uarts) {
+            if (u.lostToPc() != lostReported[u.Uart()]) {
+                const std::string text = "UART " + std::string(u.Uart() == 0 ? "A" : "B") + ": " +
+                                         std::to_string(u.lostToPc() - lostReported[u.Uart()]) +
+                                         " bytes lost, the PC side does not read";
+                parts.echo->Note(now, text.c_str());
+                lostReported[u.Uart()] = u.lostToPc();
+            }
+        }
+    }
+    if (phone.commandLog().size() + phone.faultLog().size() >= kLogsKept) {
+        phone.ClearLogs();
+        if (parts.echo != nullptr) parts.echo->Forget();
+    }
+}
 
 }  // namespace
 
 bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
     sim::Phone& phone = parts.phone;
+    const uint64_t slice = parts.timeSliceUs;
     uint64_t lostReported[2] = {0, 0};
     uint64_t lastInputWakeUs = 0;
     for (;;) {
+        // One step: everything due by now, whatever the slice held.
         const uint64_t now = parts.clock.NowUs();
-
         for (UartBridge& u : parts.uarts) {
+            u.BeginStep();
             if (!u.PullFromPc(now)) {
                 error = "cannot read " + u.Terminal().SlavePath() + ": " + std::strerror(errno);
                 return false;
             }
         }
-        // The PC's bytes whose last bit has arrived, in time order over both
-        // UARTs (the model's time never goes back).
-        bool delivered = false;
-        for (;;) {
-            UartBridge* first = nullptr;
-            uint64_t firstUs = UINT64_MAX;
-            for (UartBridge& u : parts.uarts) {
-                const uint64_t t = u.NextArrivalUs();
-                if (t <= now && t < firstUs) {
-                    first = &u;
-                    firstUs = t;
-                }
-            }
-            if (first == nullptr) break;
-            first->DeliverTo(phone);
-            delivered = true;
-        }
-        if (delivered) lastInputWakeUs = now;
+        if (DeliverArrived(parts.uarts, phone, now)) lastInputWakeUs = now;
         phone.RunUntil(now);
         parts.restarts.NoticeRestarts();
-
         for (UartBridge& u : parts.uarts) {
             if (!u.ForwardToPc(phone, now)) {
                 error = "cannot write " + u.Terminal().SlavePath() + ": " + std::strerror(errno);
                 return false;
             }
         }
-        if (parts.echo != nullptr) {
-            parts.echo->EchoNew(phone);
-            for (UartBridge& u : parts.uarts) {
-                if (u.lostToPc() != lostReported[u.Uart()]) {
-                    const std::string text = "UART " + std::string(u.Uart() == 0 ? "A" : "B") + ": " +
-                                             std::to_string(u.lostToPc() - lostReported[u.Uart()]) +
-                                             " bytes lost, the PC side does not read";
-                    parts.echo->Note(now, text.c_str());
-                    lostReported[u.Uart()] = u.lostToPc();
-                }
-            }
-        }
+        EchoAndTrimLogs(parts, now, lostReported);
 
-        // Sleep until the next byte reaches the phone or the PC, the phone's
-        // next timer, a byte from the PC, room on a terminal or a signal.
-        uint64_t wake = phone.NextEventUs();
+        // The next time something is due: a byte reaching the phone or the
+        // PC, or a timer of the phone.
+        uint64_t due = phone.NextEventUs();
         for (UartBridge& u : parts.uarts) {
             const uint64_t arrival = u.NextArrivalUs();
             if (arrival != UINT64_MAX) {
-                wake = std::min(wake, std::max(arrival, lastInputWakeUs + kMinInputStepUs));
+                due = std::min(due, slice == 0 ? std::max(arrival, lastInputWakeUs + kMinInputStepUs) : arrival);
             }
-            wake = std::min(wake, phone.NextOutputUs(u.Uart()));
+            due = std::min(due, phone.NextOutputUs(u.Uart()));
         }
+        // Time slices: while something is due within a slice, the next step
+        // comes a slice after this one, so a stream of bytes costs one
+        // wake-up per slice, each delivering what the line carried meanwhile
+        // with its exact times. With nothing due that soon (an idle line),
+        // the daemon also wakes when the PC writes (so its first byte is
+        // stamped when it comes) or when the terminal takes waiting bytes.
         // A time the phone has already reached would only spin the loop.
-        if (wake != UINT64_MAX) wake = std::max(wake, now + 1);
+        const bool watchTerminals = slice == 0 || due == UINT64_MAX || due > now + slice;
+        uint64_t wake = due;
+        if (wake != UINT64_MAX) wake = std::max({wake, now + 1, now + slice});
 
         pollfd fds[3] = {};
         fds[0] = {parts.signals.Fd(), POLLIN, 0};
         for (std::size_t i = 0; i < 2; ++i) {
             const UartBridge& u = parts.uarts[i];
             short events = 0;
-            if (u.WantsPcInput()) events |= POLLIN;
-            if (u.HasPendingOutput()) events |= POLLOUT;
+            if (watchTerminals && u.WantsPcInput()) events |= POLLIN;
+            if (watchTerminals && u.HasPendingOutput()) events |= POLLOUT;
             // Without events the descriptor is left out of the wait.
             fds[i + 1] = {events != 0 ? u.Terminal().MasterFd() : -1, events, 0};
         }

@@ -21,6 +21,10 @@ struct LoopParts {
     const ElapsedClock& clock;
     PhoneRestarts& restarts;
     PhoneEventEcho* echo = nullptr;  // null: quiet
+    // The pacing step: at most one wake-up per slice while bytes flow, each
+    // handing over what the line carried meanwhile (0: a wake-up for every
+    // byte or reply packet due).
+    uint64_t timeSliceUs = 0;
 };
 
 // Runs until a shutdown signal (true; its number in signalNumber) or a

@@ -7,6 +7,8 @@ namespace flashwire::simd {
 namespace {
 
 constexpr uint64_t kMaxMilliseconds = UINT64_MAX / 1000u;
+// A longer step would delay the phone's answers beyond what hosts wait for.
+constexpr uint64_t kMaxTimeSliceUs = 100'000;
 
 enum class Id {
     Platform,
@@ -18,6 +20,7 @@ enum class Id {
     Verbose,
     RequireLoaderSignature,
     InstantFlash,
+    TimeSlice,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -64,6 +67,10 @@ constexpr OptionEntry kOptions[] = {
     {Id::InstantFlash, "instant-flash", 0, "",
      "flash operations (erase, program, read) take no time, so the line\n"
      "alone decides how fast a job goes (for throughput measurements)"},
+    {Id::TimeSlice, "time-slice", 0, "US",
+     "pacing step in microseconds (default 1000, at most 100000): while\n"
+     "bytes flow the daemon wakes once per step and hands over what the line\n"
+     "carried meanwhile, each byte at its exact time; 0 wakes for every byte"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -174,6 +181,14 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
             return true;
         case Id::RequireLoaderSignature:
             out.requireLoaderSignature = true;
+            return true;
+        case Id::TimeSlice:
+            if (!whole(out.timeSliceUs, false)) return false;
+            if (out.timeSliceUs > kMaxTimeSliceUs) {
+                error = name + " is at most " + std::to_string(kMaxTimeSliceUs) + " microseconds, got " +
+                        std::string(value);
+                return false;
+            }
             return true;
         case Id::Help:
             return true;

@@ -10,6 +10,8 @@
 
 namespace flashwire::simd {
 
+inline constexpr uint64_t kDefaultTimeSliceUs = 1000;  // --time-slice
+
 struct DaemonOptions {
     std::string platform;
     std::string configDir;           // empty: the executable's directory
@@ -23,6 +25,8 @@ struct DaemonOptions {
     bool requireLoaderSignature = false;
     // Erasing, programming and reading the flash take no time.
     bool instantFlash = false;
+    // The pacing step (--time-slice), in microseconds; 0: every byte.
+    uint64_t timeSliceUs = kDefaultTimeSliceUs;
     FaultOptions faults;
 };
 

@@ -111,8 +111,8 @@ int Run(const simd::DaemonOptions& options) {
     for (std::size_t i = 0; i < options.links.size(); ++i) {
         if (!links[i].Create(options.links[i], terminals[i].SlavePath(), error)) return Fail(error);
     }
-    std::array<simd::UartBridge, 2> uarts = {simd::UartBridge(0, std::move(terminals[0])),
-                                             simd::UartBridge(1, std::move(terminals[1]))};
+    std::array<simd::UartBridge, 2> uarts = {simd::UartBridge(0, std::move(terminals[0]), options.timeSliceUs),
+                                             simd::UartBridge(1, std::move(terminals[1]), options.timeSliceUs)};
 
     const simd::ElapsedClock clock;
     phone.PowerOn(options.powerOnDelayMs * 1000u);
@@ -125,8 +125,9 @@ int Run(const simd::DaemonOptions& options) {
     simd::PhoneRestarts restarts(phone, eventLines);
     int signalNumber = 0;
     const bool loopOk = simd::RunDaemonLoop(
-        simd::LoopParts{phone, uarts, signals, clock, restarts, options.verbose ? &echo : nullptr}, signalNumber,
-        error);
+        simd::LoopParts{phone, uarts, signals, clock, restarts, options.verbose ? &echo : nullptr,
+                        options.timeSliceUs},
+        signalNumber, error);
     if (options.verbose && loopOk) {
         echo.Note(clock.NowUs(), ("signal " + std::to_string(signalNumber) + ", shutting down").c_str());
     }

@@ -15,6 +15,8 @@ public:
     explicit PhoneEventEcho(std::FILE* out) : out_(out) {}
     // Prints the records added since the last call.
     void EchoNew(const sim::Phone& phone);
+    // The phone's logs were emptied: the next records are shown from their start.
+    void Forget() { commandsShown_ = faultsShown_ = 0; }
     // Prints one line of the daemon's own ("bytes lost ...").
     void Note(uint64_t us, const char* text);
 

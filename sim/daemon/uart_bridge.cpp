@@ -6,22 +6,28 @@
 
 namespace flashwire::simd {
 
-UartBridge::UartBridge(unsigned uart, PseudoTerminal terminal)
-    : uart_(uart), terminal_(std::move(terminal)) {}
+UartBridge::UartBridge(unsigned uart, PseudoTerminal terminal, uint64_t timeSliceUs)
+    : uart_(uart), terminal_(std::move(terminal)), timeSliceUs_(timeSliceUs) {}
 
-PcLine UartBridge::CurrentPcLine() {
+void UartBridge::BeginStep() {
     PcLine line;
     // A rate of 0 (the PC hung the line up) or one the terminal cannot name
     // keeps the last usable one.
     if (terminal_.ReadPcLine(line) && line.baud != 0) lastLine_ = line;
-    return lastLine_;
+}
+
+std::size_t UartBridge::QueueLimit() const {
+    const uint64_t bytesPerSecond = lastLine_.baud / std::max<uint32_t>(lastLine_.frameBits, 1);
+    const uint64_t ahead = bytesPerSecond * kReadAheadSlices * timeSliceUs_ / 1'000'000u;
+    return static_cast<std::size_t>(std::clamp<uint64_t>(ahead, kPcInputQueue, kMaxPcInputQueue));
 }
 
 bool UartBridge::PullFromPc(uint64_t nowUs) {
-    std::array<uint8_t, kPcInputQueue> buffer{};
+    std::array<uint8_t, kMaxPcInputQueue> buffer{};
     for (;;) {
         PcFlushes flushes;
-        const std::size_t room = kPcInputQueue - queue_.size();
+        const std::size_t limit = QueueLimit();
+        const std::size_t room = queue_.size() < limit ? limit - queue_.size() : 0;
         // With the queue full nothing is read, flush notices included: they
         // are seen once the line has taken a byte (a millisecond or so).
         const long n = room == 0 ? 0 : terminal_.ReadFromPc(std::span<uint8_t>(buffer.data(), room), flushes);
@@ -41,7 +47,7 @@ uint64_t UartBridge::NextArrivalUs() {
         if (queue_.empty()) return UINT64_MAX;
         const QueuedByte next = queue_.front();
         queue_.pop_front();
-        const PcLine line = CurrentPcLine();
+        const PcLine line = lastLine_;
         const uint64_t startNs = std::max(lineEndNs_, next.arrivalUs * 1000u);
         lineEndNs_ = startNs + (uint64_t{line.frameBits} * 1'000'000'000u + line.baud - 1) / line.baud;
         lineByte_ = next.byte;
@@ -59,7 +65,7 @@ void UartBridge::DeliverTo(sim::Phone& phone) {
 
 bool UartBridge::ForwardToPc(sim::Phone& phone, uint64_t nowUs) {
     if (phone.NextOutputUs(uart_) <= nowUs) {
-        const std::vector<sim::TimedByte> bytes = phone.TakeOutput(uart_, nowUs, CurrentPcLine().baud);
+        const std::vector<sim::TimedByte> bytes = phone.TakeOutput(uart_, nowUs, lastLine_.baud);
         for (const sim::TimedByte& b : bytes) {
             if (pending_.size() < kPcOutputBuffer) {
                 pending_.push_back(b.byte);

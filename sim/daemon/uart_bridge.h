@@ -5,9 +5,12 @@
 // writes back up as they would on a real line) and put on the line one byte
 // after the other: a byte occupies its frame (start bit, data bits, parity,
 // stop bits: 10 bit times for 8N1) at the rate the PC has set on the
-// terminal at the moment it starts, and reaches the phone when its last bit
-// does. The rate is read again for every byte, so a client that changes it
-// between two writes is honoured.
+// terminal, and reaches the phone when its last bit does. The rate is read
+// at every step of the daemon (BeginStep), so a client that changes it
+// between two writes is followed within a step. The queue holds what the
+// line carries in sixteen of the daemon's time slices (at least 64 bytes, at
+// most 4 KiB, about what a real port's driver buffers), so that a step that
+// comes late on a busy machine never leaves the line idle.
 //
 // Phone → PC: the bytes whose last bit has reached the PC by now (the model
 // paces them at the phone's own rate and garbles them when it differs from
@@ -30,19 +33,24 @@
 
 namespace flashwire::simd {
 
-inline constexpr std::size_t kPcInputQueue = 64;          // bytes read ahead from the PC
+inline constexpr std::size_t kPcInputQueue = 64;          // bytes read ahead from the PC, at least
+inline constexpr std::size_t kMaxPcInputQueue = 4096;     // ... and at most
+inline constexpr uint64_t kReadAheadSlices = 16;          // time slices of line the queue holds
 inline constexpr std::size_t kPcOutputBuffer = 1u << 20;  // bytes waiting for the terminal
 inline constexpr uint32_t kPowerOnPcBaud = 115200;        // until the PC's rate can be read
 
 class UartBridge {
 public:
-    UartBridge(unsigned uart, PseudoTerminal terminal);
+    // timeSliceUs: the daemon's step (sizes the read-ahead; 0: kPcInputQueue).
+    UartBridge(unsigned uart, PseudoTerminal terminal, uint64_t timeSliceUs = 0);
 
     unsigned Uart() const { return uart_; }
     const PseudoTerminal& Terminal() const { return terminal_; }
 
+    // Reads the PC side's line settings for this step of the daemon.
+    void BeginStep();
     // True while the queue can take more of the PC's bytes.
-    bool WantsPcInput() const { return queue_.size() < kPcInputQueue; }
+    bool WantsPcInput() const { return queue_.size() < QueueLimit(); }
     // Reads what the PC has written (up to the queue's room), stamped nowUs.
     // False on a read failure of the terminal.
     bool PullFromPc(uint64_t nowUs);
@@ -68,11 +76,12 @@ private:
         uint8_t byte;
         uint64_t arrivalUs;  // when the daemon read it from the terminal
     };
-    PcLine CurrentPcLine();
+    std::size_t QueueLimit() const;
 
     unsigned uart_;
     PseudoTerminal terminal_;
-    PcLine lastLine_{kPowerOnPcBaud, 10};
+    uint64_t timeSliceUs_;
+    PcLine lastLine_{kPowerOnPcBaud, 10};  // as read at the step's start
     std::deque<QueuedByte> queue_;
     // The byte crossing the line to the phone.
     bool onLine_ = false;

@@ -79,7 +79,8 @@ else
 fi
 
 for bad in "--seed" "--seed 12x" "--fault-bitflip 1.5" "--fault-reply info:x:err" "--fault-stall 10" \
-           "--link a --link b --link c" "--link same --link same" "--require-loader-signature=yes" ""; do
+           "--link a --link b --link c" "--link same --link same" "--require-loader-signature=yes" \
+           "--time-slice 100001" "--time-slice -1" ""; do
     # shellcheck disable=SC2086
     if [ -z "$bad" ]; then
         "$sim" > /dev/null 2> "$work/err"; status=$?
