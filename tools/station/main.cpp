@@ -63,8 +63,13 @@ void PrintEvent(const fs::Json& e) {
     std::fflush(stdout);
 }
 
+// The station the serial reader hands lines to, while it runs: the reader
+// stays blocked in its read after the station is gone.
+std::mutex g_serialsMutex;
+fs::Station* g_serialsStation = nullptr;
+
 // "SLOT SERIAL" lines on standard input (a barcode scanner types them).
-void ReadSerials(fs::Station& station, bool json) {
+void ReadSerials(bool json) {
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.size() > 256) continue;
@@ -74,8 +79,13 @@ void ReadSerials(fs::Station& station, bool json) {
         std::string error;
         if (blank == std::string::npos) {
             error = "expected a line \"SLOT SERIAL\"";
-        } else if (station.SetSerial(line.substr(0, blank), line.substr(line.find_first_not_of(' ', blank)), error)) {
-            continue;
+        } else {
+            std::lock_guard lock(g_serialsMutex);
+            if (g_serialsStation == nullptr) return;
+            if (g_serialsStation->SetSerial(line.substr(0, blank), line.substr(line.find_first_not_of(' ', blank)),
+                                            error)) {
+                continue;
+            }
         }
         if (json) continue;  // standard output is the scripts' only; the reason goes to stderr
         std::fprintf(stderr, "flashwire-station: \"%s\": %s\n", line.c_str(), error.c_str());
@@ -181,10 +191,18 @@ int Run(const std::string& file, bool json, const std::string& http, const std::
             }
         }
     });
-    std::thread serials(ReadSerials, std::ref(station), json);
-    serials.detach();  // blocked in a read of standard input
+    {
+        std::lock_guard lock(g_serialsMutex);
+        g_serialsStation = &station;
+    }
+    std::thread serials(ReadSerials, json);
+    serials.detach();  // blocked in a read of standard input until it closes
 
     const int rc = station.Run();
+    {
+        std::lock_guard lock(g_serialsMutex);
+        g_serialsStation = nullptr;
+    }
     finished.store(true);
     signalThread.join();
     if (dashboard) dashboard->Stop();

@@ -78,7 +78,7 @@ struct Station::SlotState {
     std::size_t index = 0;
     Slot cfg;
     // The worker process.
-    pid_t pid = -1;
+    std::atomic<pid_t> pid{-1};  // read by KillWorkers from the signal thread
     int toWorker = -1;
     int fromWorker = -1;
     std::string input;  // bytes read from the worker, not yet a whole line
@@ -388,7 +388,7 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
     options += " /platform=" + Quoted(slot.cfg.platform);
     std::string readFile;
     if (kind == JobKind::ReadCompare) {
-        readFile = (fs::path(config_.logDir) / slot.cfg.name / ("read-" + std::to_string(slot.pid) + ".s19")).string();
+        readFile = (fs::path(config_.logDir) / slot.cfg.name / ("read-" + std::to_string(slot.pid.load()) + ".s19")).string();
         options += " /mode=read /savefile=" + Quoted(readFile);
         std::size_t ranges = 0;
         for (const auto& [base, bytes] : image.regions) {
