@@ -5,6 +5,7 @@ The database must hold exactly the expected rows, and the healthy slots
 must not be slowed down."""
 import json
 import statistics
+import subprocess
 import time
 
 import station_rig as rig
@@ -87,6 +88,13 @@ def test_four_slots_five_phones_one_faulty_one_pulled(tmp_path):
             assert r["bytes"] == 32768 and r["throughput_bps"] > 0 and r["last_error"] == ""
         else:
             assert r["last_error"] != ""
+
+    # `results` reads them back: all of them in the last hour, none from the future.
+    def results(*args):
+        return subprocess.run([str(rig.STATION), "results", "--station", str(station_file), *args],
+                              capture_output=True, text=True, check=True).stdout
+    assert [r["id"] for r in json.loads(results("--json", "--since", "1h"))] == [r["id"] for r in rows]
+    assert results("--csv", "--since", "2099-01-01").splitlines() == [",".join(rows[0].keys())]
 
     # The healthy slots kept their pace while slot 2 failed and slot 3 was pulled: every phone's
     # read-back (one port, whatever the flash held before) near the others'.

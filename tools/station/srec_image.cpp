@@ -1,5 +1,7 @@
 #include "srec_image.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -33,7 +35,25 @@ int Hex(char c) {
 
 }  // namespace
 
+namespace {
+
+bool FileStamp(const std::string& path, int64_t& size, int64_t& mtimeNs) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    size = st.st_size;
+    mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
+}  // namespace
+
+bool ImageFileChanged(const std::string& path, const SrecImage& image) {
+    int64_t size = 0, mtime = 0;
+    return !FileStamp(path, size, mtime) || size != image.fileSize || mtime != image.fileMtimeNs;
+}
+
 bool ReadSrecImage(const std::string& path, SrecImage& image, std::string& error) {
+    FileStamp(path, image.fileSize, image.fileMtimeNs);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read the image " + path;

@@ -12,7 +12,12 @@ namespace flashwire::station {
 struct SrecImage {
     std::map<uint32_t, std::vector<uint8_t>> regions;  // first address -> contiguous bytes
     uint32_t fileCrc32 = 0;
+    int64_t fileSize = -1;   // what the file was when read: a change is
+    int64_t fileMtimeNs = -1;  // seen before the next phone
 };
+
+// True when the file's size or modification time differs from the image's.
+bool ImageFileChanged(const std::string& path, const SrecImage& image);
 
 // Reads S1/S2/S3 data records (checksums checked; other records skipped).
 // Files above 256 MiB are refused.

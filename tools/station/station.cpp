@@ -106,6 +106,7 @@ struct Station::SlotState {
     uint64_t fails = 0;
     uint64_t phonesDone = 0;
     std::string pendingSerial;
+    bool storeBroken = false;  // a row of this slot could not be recorded
 };
 
 struct Station::JobOutcome {
@@ -716,6 +717,24 @@ bool Station::RunPhone(SlotState& slot, bool& phoneSeen) {
     bool passed = true;
     bool aborted = false;
     std::optional<int64_t> number;
+    // The library reads the image for every job: an image replaced while the
+    // station runs is read again, so that its rows name what was flashed.
+    if (ImageFileChanged(slot.cfg.image, images_[slot.index])) {
+        SrecImage image;
+        std::string error;
+        if (!ReadSrecImage(slot.cfg.image, image, error) || image.regions.empty()) {
+            {
+                std::lock_guard lock(slot.mutex);
+                slot.state = "error";
+                slot.detail = "the image changed and cannot be read: " + error;
+            }
+            PublishSlot(slot);
+            std::unique_lock lock(stopMutex_);
+            stopWake_.wait_for(lock, std::chrono::seconds(2), [&] { return stopping_.load(); });
+            return false;
+        }
+        images_[slot.index] = std::move(image);
+    }
     char crc[16];
     std::snprintf(crc, sizeof crc, "%08x", images_[slot.index].fileCrc32);
     for (std::size_t i = 0; i < config_.jobs.size(); ++i) {
@@ -770,13 +789,24 @@ bool Station::RunPhone(SlotState& slot, bool& phoneSeen) {
             stored = store_->Insert(row, error);
         }
         if (!stored) {
+            // Nothing is lost: the row goes to a file beside the logs, and the
+            // slot takes no further phone whose result it could not record.
             storeFailed_.store(true);
+            const std::string spool = (fs::path(config_.logDir) / "unrecorded-rows.jsonl").string();
+            {
+                std::lock_guard lock(storeMutex_);
+                std::ofstream out(spool, std::ios::app);
+                out << RowToJson(row).dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+            }
             Json e;
             e["type"] = "error";
             e["time"] = Now();
             e["slot"] = slot.cfg.name;
-            e["text"] = "cannot record the result of phone " + row.phone + ": " + error;
+            e["text"] = "cannot record the result of phone " + row.phone + ": " + error + "; the row is kept in " +
+                        spool + " and the slot stops";
             Publish(std::move(e));
+            std::lock_guard lock(slot.mutex);
+            slot.storeBroken = true;
         } else {
             Json e = RowToJson(row);
             Json out;
@@ -820,6 +850,7 @@ void Station::SlotLoop(SlotState& slot) {
         {
             std::lock_guard lock(slot.mutex);
             if (config_.phonesPerSlot > 0 && slot.phonesDone >= config_.phonesPerSlot) break;
+            if (slot.storeBroken) break;
         }
         // A port that is not there (an adapter pulled) is waited for.
         std::string missing;
@@ -851,9 +882,10 @@ void Station::SlotLoop(SlotState& slot) {
     StopWorker(slot);
     {
         std::lock_guard lock(slot.mutex);
-        slot.state = stopping_.load() ? "stopped" : "done";
+        slot.state = slot.storeBroken ? "error" : stopping_.load() ? "stopped" : "done";
         slot.phase.clear();
         slot.detail = std::to_string(slot.passes) + " passed, " + std::to_string(slot.fails) + " failed";
+        if (slot.storeBroken) slot.detail = "stopped: a result could not be recorded; " + slot.detail;
     }
     PublishSlot(slot);
 }
