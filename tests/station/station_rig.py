@@ -70,7 +70,7 @@ def write_station(folder, name, slots, jobs=("flash", "verify"), results=None, i
     """slots: the link lists of the slots, in order."""
     lines = ["# written by the station tests", "[station]", f'name = "{name}"',
              f'results = "{results or "results.db"}"', 'log_dir = "logs"', f"phones_per_slot = {phones}",
-             f'config_dir = "{BUILD}"', "", "[recipe]", 'platform = "demo-passive"', f'image = "{image}"',
+             "", "[recipe]", 'platform = "demo-passive"', f'image = "{image}"',
              "jobs = [" + ", ".join(f'"{j}"' for j in jobs) + "]", f'options = "{options}"', ""]
     for i, ports in enumerate(slots, 1):
         lines += ["[[slot]]", f'name = "{i}"', "ports = [" + ", ".join(f'"{p}"' for p in ports) + "]", ""]

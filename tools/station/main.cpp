@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -100,6 +101,14 @@ int Run(const std::string& file, bool json, const std::string& http, const std::
         return kExitUsage;
     }
     if (phones >= 0) config->phonesPerSlot = static_cast<uint32_t>(phones);
+    if (config->configDir.empty()) {
+        // As the command line: beside the program when "platform.def" is
+        // there (the build tree), else the installed sample data.
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+        config->configDir = !ec && std::filesystem::exists(self / "platform.def", ec) ? self.string()
+                                                                                       : FLASHWIRE_DATA_DIR;
+    }
     fs::HttpAddress address;
     if (!http.empty()) {
         if (!fs::ParseHttpAddress(http, address, error)) {

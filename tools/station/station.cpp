@@ -474,6 +474,7 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
     bool abortSent = false;
     bool timedOut = false;
     bool portGone = false;
+    Clock::time_point presentAt = start;
     std::string goneText;
     Clock::time_point abortAt{};
     uint64_t mainTotal = 0;
@@ -505,6 +506,7 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
                 powerOnSeen = true;
             } else if (powerOnSeen && !o.phonePresent) {
                 o.phonePresent = true;
+                presentAt = Clock::now();
                 if (firstJob) {
                     std::lock_guard lock(slot.mutex);
                     if (!slot.pendingSerial.empty()) {
@@ -597,7 +599,7 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
         }
         if (stopping_.load() && !abortSent) sendAbort(false);
         if (config_.jobTimeoutSeconds > 0 && o.phonePresent && !abortSent &&
-            Seconds(Clock::now() - start) > config_.jobTimeoutSeconds) {
+            Seconds(Clock::now() - presentAt) > config_.jobTimeoutSeconds) {
             sendAbort(true);
             logLine("station: the job ran longer than its job_timeout, aborting it");
         }
