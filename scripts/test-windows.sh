@@ -83,7 +83,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 objdump=x86_64-w64-mingw32-objdump
 exports=$($objdump -p "$win/flashwire.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
           grep -oE 'Flash[A-Za-z]+' | sort | tr '\n' ' ')
-expected="FlashFinish FlashGetErrorString FlashInit FlashLoad FlashMakeOptionString FlashMapPort FlashParseOptionString FlashSetDataDirectory "
+expected="FlashFinish FlashGetErrorString FlashInit FlashLoad FlashMakeOptionString FlashMapPort FlashParseOptionString FlashSetDataDirectory FlashSetTraceFile "
 imports=$($objdump -p "$win/flashwire.dll" | awk '/DLL Name:/ {print $3}' | sort -u | tr '\n' ' ')
 if [ "$exports" = "$expected" ]; then pass "flashwire.dll exports exactly: $exports"; else fail "flashwire.dll exports: $exports"; fi
 if [ "$imports" = "KERNEL32.dll msvcrt.dll " ]; then pass "flashwire.dll imports from: $imports"; else fail "flashwire.dll imports from: $imports"; fi
@@ -234,13 +234,13 @@ fi
 # Two ports, another image; the second verify and the read reach the ports
 # through mapped names (FlashMapPort: COM1 and COM2 open \\.\COM5 and \\.\COM6).
 mapped=(--port 'COM1=\\.\COM5' --port 'COM2=\\.\COM6' /com=1,2 "/platform=$platform" /maxspeed=921600,921600)
-run_cli flash2 "${two[@]}" /mode=flash /diff=0 "/file=$(winpath "$work/two.s19")"
+run_cli flash2 -v "${two[@]}" /mode=flash /diff=0 "/file=$(winpath "$work/two.s19")"
 if [ "$status" = 0 ] && compare "$work/two.s19" "$work/flash.bin" && grep -q "Logical port 1: COM6" "$work/flash2.out"; then
   pass "two ports (COM5, COM6 at 921600): flash in ${seconds} s over both, the phone's flash holds the image"
 else
   fail "two ports: flash, status $status"; show "$work/flash2.out" "$work/flash2.err"
 fi
-run_cli verify2 "${mapped[@]}" /mode=verify "/file=$(winpath "$work/two.s19")"
+run_cli verify2 -v "${mapped[@]}" /mode=verify "/file=$(winpath "$work/two.s19")"
 if [ "$status" = 0 ] && grep -q "Logical port 1: COM2" "$work/verify2.out"; then pass "two ports (mapped names): verify in ${seconds} s"; else fail "two ports: verify, status $status"; show "$work/verify2.out" "$work/verify2.err"; fi
 run_cli read2 "${mapped[@]}" /mode=read "/read=0x0-$last" "/savefile=$(winpath "$work/read2.s19")"
 if [ "$status" = 0 ] && compare "$work/two.s19" "$work/read2.s19"; then

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds everything and runs the whole test suite.
-# Usage: scripts/test.sh [preset]
-#   no preset: default, asan and tsan in turn (what CI runs), stopping at the
+# Sets up a fresh machine, builds everything and runs the test suite.
+# Usage: scripts/test.sh [default|asan|tsan|all]
+#   no argument: the default preset (the quick check for a newcomer);
+#   all: default, asan and tsan in turn (what CI runs), stopping at the
 #   first that fails; default, asan or tsan: that preset only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-case "${1:-all}" in
+case "${1:-default}" in
   all) presets=(default asan tsan) ;;
   default | asan | tsan) presets=("$1") ;;
   *)
-    echo "usage: scripts/test.sh [default|asan|tsan]" >&2
+    echo "usage: scripts/test.sh [default|asan|tsan|all]" >&2
     exit 2
     ;;
 esac

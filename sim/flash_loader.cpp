@@ -98,6 +98,7 @@ void FlashLoader::ReleaseHeld(unsigned uart, uint64_t us) {
 
 void FlashLoader::Dispatch(unsigned uart, uint64_t us, uint8_t byte) {
     if (StreamPending(uart)) {
+        if (us < transfer_->armedAtUs) return LoseUnarmed(uart, us);
         StreamByte(uart, us, byte);
         return;
     }
@@ -163,6 +164,7 @@ void FlashLoader::HandleFrame(unsigned uart, const FrameEvent& e, uint64_t us) {
     t.address = GetU32(p, 0);
     t.length = GetU32(p, 4);
     t.lastActivityUs = us;
+    t.armedAtUs = us + cfg_.timing.streamArmingUs;
     const uint32_t count = GetU32(p, 12) & 0xFFFFu;
     if (count < 1 || count > 2 || t.length > kMaxTransferBuffer)
         return Answer(uart, e.command, us, Error(kErrBadStreamTable, count, t.length));
@@ -184,6 +186,17 @@ void FlashLoader::HandleFrame(unsigned uart, const FrameEvent& e, uint64_t us) {
         return Answer(uart, e.command, us, Error(kErrBadStreamTable, count, t.length, expectedOffset));
     transfer_ = std::move(t);
     FinishTransfer(us);  // answers at once when every stream is empty
+}
+
+// A stream byte before the loader armed its receive: gone, as on a UART
+// nobody reads. Logged once per transfer and UART.
+void FlashLoader::LoseUnarmed(unsigned uart, uint64_t us) {
+    uint32_t& lost = transfer_->lostBytes[uart];
+    if (lost++ > 0) return;
+    bus_.LogFault({us, FaultKind::StreamNotArmed, Direction::ToPhone, uart,
+                   Format("TXDT stream byte %llu us after the frame, before the loader armed its receive (%llu us)",
+                          static_cast<unsigned long long>(us + cfg_.timing.streamArmingUs - transfer_->armedAtUs),
+                          static_cast<unsigned long long>(cfg_.timing.streamArmingUs))});
 }
 
 bool FlashLoader::StreamPending(unsigned uart) const {

@@ -23,6 +23,11 @@
 // of its 4CC to its end marker, up to kHeldBytesLimit; once the frame has been
 // dealt with they are read as if they arrived then: the first bytes of a
 // stream on that UART, or commands when there is none.
+//
+// With an arming time (TimingConfig::streamArmingUs) the loader listens for a
+// transfer's streams only that long after the "TXDT" frame's last byte; bytes
+// of a stream that come earlier, held ones included, are lost and logged, and
+// the stream then ends in a time-out ("-err" kErrStreamTimeout).
 #pragma once
 
 #include <array>
@@ -104,6 +109,8 @@ private:
         uint32_t length = 0;
         std::vector<Stream> streams;
         uint64_t lastActivityUs = 0;
+        uint64_t armedAtUs = 0;                // stream bytes before this are lost
+        std::array<uint32_t, 2> lostBytes{};  // per UART, counted for the fault log
     };
 
     void Dispatch(unsigned uart, uint64_t us, uint8_t byte);
@@ -115,6 +122,7 @@ private:
     static Reply Error(uint32_t code, uint32_t v1 = 0, uint32_t v2 = 0, uint32_t v3 = 0, uint32_t v4 = 0);
     uint64_t StartAt(uint64_t us) const;
     void StreamByte(unsigned uart, uint64_t us, uint8_t byte);
+    void LoseUnarmed(unsigned uart, uint64_t us);
     void FinishTransfer(uint64_t us);
     Stream* PendingStream(unsigned uart);
     bool StreamPending(unsigned uart) const;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sim/virtual_link.h"
+#include "sim/virtual_threads.h"
 
 namespace flashwire::sim {
 
@@ -47,8 +49,13 @@ struct LinkCore {
     }
 
     // Runs the phone up to us, handing it the bytes of the writes under way
-    // as they arrive, and moves the clock there (never backwards).
+    // as they arrive, and moves the clock there (never backwards). With
+    // virtual threads, the other threads whose turn comes first run before.
     void AdvanceTo(uint64_t us) {
+        if (threads) threads->RunOthersUntil(us);
+        RawAdvance(us);
+    }
+    void RawAdvance(uint64_t us) {
         DeliverHostBytes(us);
         phone.RunUntil(us);
         if (us > nowUs.load()) nowUs.store(us);
@@ -82,6 +89,21 @@ struct LinkCore {
     std::vector<HostWrite> hostWrites;  // in the order they began
     VirtualClock clock;
     VirtualSerialProvider serial;
+
+    // The link's time as virtual threads see it.
+    struct Time final : VirtualTime {
+        explicit Time(LinkCore& core) : core(core) {}
+        uint64_t NowUs() override { return core.Now(); }
+        void AdvanceToUs(uint64_t us) override {
+            std::lock_guard lock(core.mutex);
+            core.RawAdvance(us);
+        }
+        LinkCore& core;
+    };
+    Time time{*this};
+    // Set by VirtualLink::UseVirtualThreads; last, so it ends its threads
+    // while everything they may touch is still there.
+    std::unique_ptr<VirtualThreads> threads;
 };
 
 // One PC port of the link.

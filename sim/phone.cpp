@@ -40,6 +40,7 @@ const char* FaultKindName(FaultKind kind) {
     case FaultKind::Reboot: return "reboot";
     case FaultKind::RateMismatch: return "rate mismatch";
     case FaultKind::InputOverflow: return "input overflow";
+    case FaultKind::StreamNotArmed: return "stream not armed";
     }
     return "?";
 }

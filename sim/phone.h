@@ -52,6 +52,7 @@ enum class FaultKind : uint8_t {
     Reboot,
     RateMismatch,    // a byte crossed the line between different rates (garbled)
     InputOverflow,   // a bounded receive buffer was full: the byte was lost
+    StreamNotArmed,  // a "TXDT" stream byte came before the loader armed its receive: lost
 };
 
 const char* FaultKindName(FaultKind kind);

@@ -97,6 +97,11 @@ struct TimingConfig {
     uint64_t readNsPerByte = 20;          // reading flash for "VRFY", "SUCK", "OPEN"
     uint64_t frameIdleResetUs = 500'000;  // a frame quiet this long is dropped
     uint64_t streamIdleUs = 1'000'000;    // a "TXDT" stream quiet this long fails
+    // The loader arms its receive for a "TXDT" stream this long after the
+    // frame's last byte, once it has checked the frame; stream bytes that come
+    // earlier are lost (logged as FaultKind::StreamNotArmed). 0: it listens at
+    // once and keeps bytes that came early, as a buffering UART would.
+    uint64_t streamArmingUs = 0;
 };
 
 struct PhoneConfig {

@@ -12,7 +12,13 @@ namespace flashwire::sim {
 
 uint32_t VirtualClock::Ticks() { return static_cast<uint32_t>(core_.Now() / 1000); }
 
+uint64_t VirtualClock::Microseconds() { return core_.Now(); }
+
 void VirtualClock::Sleep(uint32_t ms) {
+    if (core_.threads) {
+        core_.threads->Sleep(ms);  // every thread's sleep is virtual
+        return;
+    }
     if (!core_.IsDriver()) {
         // Another thread: real time passes, virtual time does not.
         std::this_thread::sleep_for(std::chrono::milliseconds(ms == 0 ? 0 : 1));
@@ -84,7 +90,13 @@ VirtualLink::~VirtualLink() = default;
 
 platform::Services VirtualLink::Services() {
     platform::Services& system = platform::SystemServices();
-    return platform::Services{&core_->clock, system.threading, &core_->serial, system.system};
+    platform::Threading* threading = core_->threads ? core_->threads.get() : system.threading;
+    return platform::Services{&core_->clock, threading, &core_->serial, system.system};
+}
+
+VirtualThreads& VirtualLink::UseVirtualThreads() {
+    if (!core_->threads) core_->threads = std::make_unique<VirtualThreads>(core_->time);
+    return *core_->threads;
 }
 
 VirtualClock& VirtualLink::clock() { return core_->clock; }

@@ -37,11 +37,14 @@
 //
 // Lifetime: close (destroy) every port before the link.
 //
-// Threads: one thread drives the link (the thread that created it, and after
-// an Open the thread that opened the port). Clock::Ticks may be read from any
-// thread. Clock::Sleep from any other thread does not advance virtual time: it
-// sleeps about a millisecond of real time so that polling threads neither spin
-// nor disturb the virtual timeline.
+// Threads, by default: one thread drives the link (the thread that created
+// it, and after an Open the thread that opened the port). Clock::Ticks may be
+// read from any thread. Clock::Sleep from any other thread does not advance
+// virtual time: it sleeps about a millisecond of real time so that polling
+// threads neither spin nor disturb the virtual timeline.
+// Threads, after UseVirtualThreads: the job's threads run one at a time on
+// the link's time (sim/virtual_threads.h); whichever thread runs drives the
+// link, every sleep and wait is virtual, and a run is the same every time.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +53,7 @@
 
 #include "platform/platform.h"
 #include "sim/phone.h"
+#include "sim/virtual_threads.h"
 
 namespace flashwire::sim {
 
@@ -63,6 +67,7 @@ public:
     explicit VirtualClock(LinkCore& core) : core_(core) {}
     uint32_t Ticks() override;  // virtual milliseconds
     void Sleep(uint32_t ms) override;
+    uint64_t Microseconds() override;  // virtual microseconds
 
 private:
     LinkCore& core_;
@@ -87,9 +92,15 @@ public:
     VirtualLink(const VirtualLink&) = delete;
     VirtualLink& operator=(const VirtualLink&) = delete;
 
-    // The virtual clock and ports, with the system's threading and system
-    // information (platform::SystemServices()).
+    // The virtual clock and ports, with the system's threading (or the
+    // virtual threads, see UseVirtualThreads) and system information
+    // (platform::SystemServices()).
     platform::Services Services();
+    // From now on Services() hands out threads and events that run one at a
+    // time on the link's virtual time instead of the system's. Call it before
+    // a handle takes the services; the link ends the threads still alive when
+    // it is destroyed.
+    VirtualThreads& UseVirtualThreads();
     VirtualClock& clock();
     VirtualSerialProvider& serial();
 

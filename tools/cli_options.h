@@ -1,5 +1,7 @@
-// The command line of `flashwire`: its own flags (parsed with CLI11) and the
-// remaining arguments, which are joined into the library's option string.
+// The command line of `flashwire`: its own flags (parsed with CLI11), the
+// subcommands that build the library's option string (flash, verify, read)
+// or need no job (platforms, ports), and, in raw mode, the remaining
+// arguments, which are joined into the option string.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +18,27 @@ struct PortMapping {
     std::string device;
 };
 
+enum class Command { Raw, Flash, Verify, Read, Platforms, Ports };
+
 struct CliOptions {
+    Command command = Command::Raw;
     std::vector<PortMapping> ports;
-    std::string configDir;                 // empty: the default directory
-    std::optional<double> timeoutSeconds;  // --timeout
+    std::string configDir;                        // empty: the default directory
+    std::optional<double> timeoutSeconds;         // --timeout
+    std::optional<double> connectTimeoutSeconds;  // --connect-timeout
+    std::string traceFile;                        // --trace: empty for none
     bool json = false;
     bool quiet = false;
-    // The arguments that are not the command line's own flags, in order.
+    bool verbose = false;  // level-0 lines and the option string
+    bool dryRun = false;   // the option string, checked by the library; no job
+    // Raw mode: the arguments that are not the command line's own flags, in
+    // order. Subcommands: the option string's words they built.
     std::vector<std::string> optionArguments;
+    // ports: the devices asked about (none: every serial device), and the
+    // roots of the system's device tree and device directory.
+    std::vector<std::string> devices;
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev";
 };
 
 enum class CliAction { Run, Help, Version, Error };

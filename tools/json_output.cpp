@@ -10,6 +10,7 @@ const char* ReasonName(AbortReason reason) {
     switch (reason) {
         case AbortReason::Interrupt: return "interrupt";
         case AbortReason::Timeout: return "timeout";
+        case AbortReason::ConnectTimeout: return "connect_timeout";
         case AbortReason::None: break;
     }
     return "none";
@@ -70,6 +71,27 @@ void JsonOutput::ProgressEnd() {
     auto record = Record("progress_end");
     record["done"] = done_;
     record["total"] = total_;
+    Emit(record);
+}
+
+void JsonOutput::Note(int level, std::string_view text) {
+    auto record = Record("note");
+    record["level"] = level;
+    record["text"] = text;
+    Emit(record);
+}
+
+void JsonOutput::Info(std::string_view text) {
+    auto record = Record("info");
+    record["text"] = text;
+    Emit(record);
+}
+
+// One object when the wait begins; the elapsed time is the reader's to keep.
+void JsonOutput::Waiting(std::string_view text, double seconds) {
+    if (seconds > 0) return;
+    auto record = Record("waiting");
+    record["text"] = text;
     Emit(record);
 }
 

@@ -25,6 +25,10 @@ public:
     void Tick() override {}
     void Abort(AbortReason reason, std::string_view text) override;
     void Error(std::string_view text) override;
+    void Note(int level, std::string_view text) override;
+    void Info(std::string_view text) override;
+    void Waiting(std::string_view text, double seconds) override;
+    void WaitingEnded() override {}
     void Result(uint32_t code, std::string_view name, int exitStatus) override;
 
 private:

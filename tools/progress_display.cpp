@@ -25,6 +25,19 @@ constexpr double kIdleLineSeconds = 3.0;
 constexpr uint32_t kPlainStepPercent = 25;
 // Rates and time left are shown once a phase has run this long.
 constexpr double kMinimumRateSeconds = 0.25;
+// Plain output: a "still waiting" line this often while the phone is awaited.
+constexpr double kPlainWaitingSeconds = 10.0;
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// The library's own outcome lines ("Error code: ...", "Sorry, an error has
+// occured ! (...)"): the command line says the outcome once, on standard
+// error, with its cause; these are shown with -v only.
+bool IsLibraryOutcome(std::string_view text) {
+    return StartsWith(text, "Error code: ") || StartsWith(text, "Sorry, an error has occured !");
+}
 
 // Library texts come from files and from the phone: control characters are
 // shown as '?' so they cannot move the cursor or change colours.
@@ -92,6 +105,10 @@ void ProgressDisplay::DrawBar() {
     std::string line;
     if (phase_.active) {
         line = BarLine(Columns() - 1);
+    } else if (!waiting_.empty()) {
+        // The time first: a narrow terminal cuts the end of the line.
+        line = FormatDuration(waitingSeconds_) + "  " + waiting_;
+        line = line.substr(0, static_cast<std::size_t>(std::max(Columns() - 1, 0)));
     } else {
         // Between phases (waiting for the phone, for example) a line tells
         // that the job is still alive once it has been quiet for a while.
@@ -160,19 +177,61 @@ std::string ProgressDisplay::BarLine(int columns) const {
 }
 
 void ProgressDisplay::Message(int level, std::string_view text) {
-    if (settings_.quiet && level < 1) return;
+    const bool outcome = IsLibraryOutcome(text);
+    if (level >= 1 && !outcome) {
+        cause_ = Printable(text);
+        causeNote_.clear();
+    }
+    if (level < 1 && !settings_.verbose) return;
+    if (outcome && !settings_.verbose) return;
     const std::string line = "[" + std::to_string(level) + "] " + Printable(text);
     Line(out_, line, level >= 2 ? kSgrLevel2 : level == 1 ? kSgrLevel1 : nullptr);
 }
 
+void ProgressDisplay::Note(int level, std::string_view text) {
+    if (level >= 1) causeNote_ = Printable(text);
+    if (level < 1 && !settings_.verbose) return;
+    const std::string line = "[" + std::to_string(level) + "] " + Printable(text);
+    Line(out_, line, level >= 2 ? kSgrLevel2 : level == 1 ? kSgrLevel1 : nullptr);
+}
+
+void ProgressDisplay::Info(std::string_view text) { Line(out_, "flashwire: " + std::string(text)); }
+
+void ProgressDisplay::Waiting(std::string_view text, double seconds) {
+    waiting_ = Printable(text);
+    waitingSeconds_ = seconds;
+    if (settings_.quiet) return;
+    if (seconds <= 0) {
+        waitingLastPlain_ = 0;
+        Line(out_, waiting_);
+        return;
+    }
+    if (settings_.terminal) {
+        DrawBar();
+    } else if (seconds - waitingLastPlain_ >= kPlainWaitingSeconds) {
+        waitingLastPlain_ = seconds;
+        Line(out_, "still waiting for the phone: " + FormatDuration(seconds));
+    }
+}
+
+void ProgressDisplay::WaitingEnded() {
+    if (waiting_.empty()) return;
+    waiting_.clear();
+    ClearBar();
+}
+
 void ProgressDisplay::Status(std::string_view text) {
     if (settings_.quiet) return;
+    if (IsLibraryOutcome(text) && !settings_.verbose) return;
     Line(out_, "status: " + Printable(text), kSgrStatus);
 }
 
 void ProgressDisplay::ProgressBegin(std::string_view text, uint32_t total) {
     ClearBar();
     phase_ = Phase{};
+    // A phase of one step ("Power on mobile !") has nothing to show: the
+    // waiting line says what the job waits for.
+    if (total <= 1) return;
     phase_.active = true;
     phase_.text = std::string(text);
     phase_.total = std::max<uint32_t>(total, 1);
@@ -205,7 +264,11 @@ void ProgressDisplay::ProgressEnd() {
     const double elapsed = SecondsBetween(phase_.start, Clock::now());
     std::string summary = PhaseName(phase_.text) + ": ";
     if (phase_.total <= 1) {
-        summary += "ended after " + FormatDuration(elapsed);
+        // A phase of one step ("Power on mobile !") ends as soon as the job
+        // starts waiting for the phone; the waiting line takes over.
+        phase_.active = false;
+        if (settings_.terminal) ClearBar();
+        return;
     } else if (phase_.done >= phase_.total) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f s", elapsed);
@@ -228,11 +291,16 @@ void ProgressDisplay::ProgressEnd() {
 void ProgressDisplay::Tick() { DrawBar(); }
 
 void ProgressDisplay::Abort(AbortReason, std::string_view text) {
+    cause_ = std::string(text);
+    causeNote_.clear();
     Line(err_, "flashwire: " + std::string(text), kSgrAbort);
 }
 
+// A failure of the command line becomes the cause in the outcome line, so
+// that standard error says it once (after what the library said about it).
 void ProgressDisplay::Error(std::string_view text) {
-    Line(err_, "flashwire: " + std::string(text), kSgrFailure);
+    cause_ = cause_.empty() ? std::string(text) : std::string(text) + ": " + cause_;
+    causeNote_.clear();
 }
 
 void ProgressDisplay::Result(uint32_t code, std::string_view name, int exitStatus) {
@@ -240,15 +308,18 @@ void ProgressDisplay::Result(uint32_t code, std::string_view name, int exitStatu
     ClearBar();
     phase_.active = false;
     char text[160];
+    waiting_.clear();
     if (code == 0) {
-        if (settings_.quiet) return;
         std::snprintf(text, sizeof text, "flashwire: done in %s", FormatDuration(seconds).c_str());
         Line(out_, text, kSgrSuccess);
         return;
     }
     std::snprintf(text, sizeof text, "flashwire: failed: %.*s (error %u, exit status %d) after %s",
                   static_cast<int>(name.size()), name.data(), code, exitStatus, FormatDuration(seconds).c_str());
-    Line(err_, text, kSgrFailure);
+    std::string line = text;
+    if (!cause_.empty()) line += ": " + cause_;
+    if (!causeNote_.empty()) line += " (" + causeNote_ + ")";
+    Line(err_, line, kSgrFailure);
 }
 
 }  // namespace flashwire::cli

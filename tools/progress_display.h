@@ -16,7 +16,8 @@ struct DisplaySettings {
     bool terminal = false;  // live bar and colours (standard output is a terminal)
     bool color = false;       // colours on standard output (a terminal, and no NO_COLOR)
     bool errorColor = false;  // colours on standard error
-    bool quiet = false;     // only levels 1 and 2 and a failed outcome
+    bool quiet = false;     // only levels 1 and 2 and one outcome line
+    bool verbose = false;   // level-0 lines and the library's own outcome lines too
     int columns = 80;       // the bar's width when the terminal does not tell its own
 };
 
@@ -36,6 +37,10 @@ public:
     void Tick() override;
     void Abort(AbortReason reason, std::string_view text) override;
     void Error(std::string_view text) override;
+    void Note(int level, std::string_view text) override;
+    void Info(std::string_view text) override;
+    void Waiting(std::string_view text, double seconds) override;
+    void WaitingEnded() override;
     void Result(uint32_t code, std::string_view name, int exitStatus) override;
 
 private:
@@ -69,6 +74,14 @@ private:
     Clock::time_point lastLine_;  // when the last line was written
     Phase phase_;
     bool barShown_ = false;
+    // The wait for the phone: its text and seconds so far (empty: no wait).
+    std::string waiting_;
+    double waitingSeconds_ = 0;
+    double waitingLastPlain_ = 0;  // when the last plain "still waiting" line was written
+    // The cause of a failure: the last level-1 or level-2 line of the
+    // library and the command line's note on it.
+    std::string cause_;
+    std::string causeNote_;
 };
 
 // Byte counts and durations as the display writes them ("1.5 MiB", "0:42").

@@ -11,7 +11,7 @@
 namespace flashwire::cli {
 
 // Why the command line asked the library to abort a job.
-enum class AbortReason { None, Interrupt, Timeout };
+enum class AbortReason { None, Interrupt, Timeout, ConnectTimeout };
 
 class Reporter {
 public:
@@ -31,6 +31,18 @@ public:
     virtual void Abort(AbortReason reason, std::string_view text) = 0;
     // A failure of the command line itself (before or around the job).
     virtual void Error(std::string_view text) = 0;
+    // The command line's explanation of the library line just reported (the
+    // device behind a port and the system's reason, why a file did not
+    // open, ...), at that line's level.
+    virtual void Note(int level, std::string_view text) = 0;
+    // A line of the command line's own for the user (the option string with
+    // -v, the result of --dry-run).
+    virtual void Info(std::string_view text) = 0;
+    // The job waits for the phone (what and where), for `seconds` so far;
+    // called when the wait begins (0) and then about every 750 ms.
+    virtual void Waiting(std::string_view text, double seconds) = 0;
+    // The wait for the phone is over (the phone answered, or the job ended).
+    virtual void WaitingEnded() = 0;
     // The outcome: the job's code, its name and the program's exit status.
     virtual void Result(uint32_t code, std::string_view name, int exitStatus) = 0;
 };
@@ -73,6 +85,22 @@ public:
     void Error(std::string_view text) override {
         std::lock_guard lock(mutex_);
         inner_->Error(text);
+    }
+    void Note(int level, std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        inner_->Note(level, text);
+    }
+    void Info(std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        inner_->Info(text);
+    }
+    void Waiting(std::string_view text, double seconds) override {
+        std::lock_guard lock(mutex_);
+        inner_->Waiting(text, seconds);
+    }
+    void WaitingEnded() override {
+        std::lock_guard lock(mutex_);
+        inner_->WaitingEnded();
     }
     void Result(uint32_t code, std::string_view name, int exitStatus) override {
         std::lock_guard lock(mutex_);

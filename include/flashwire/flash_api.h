@@ -146,7 +146,8 @@ FLASHWIRE_EXPORT uint32_t FlashInit(FlashHandle *handle, FlashOptions *options);
 FLASHWIRE_EXPORT uint32_t FlashFinish(FlashHandle *handle);
 
 /* Parses an option string into options (defaults first). Every accepted option
- * is echoed to the message callback. *count (may be null) receives the number
+ * is echoed to the message callback of a handle bound by FlashInit; with a
+ * null handle, or one the library did not bind, nothing is echoed. *count (may be null) receives the number
  * of accepted options, 0 on error. Returns 0 or ERR_BAD_CMDLINE. */
 FLASHWIRE_EXPORT uint32_t FlashParseOptionString(FlashHandle *handle, const char *optionString,
                                                  int32_t *count, FlashOptions *options);
@@ -212,6 +213,24 @@ FLASHWIRE_EXPORT uint32_t FlashMapPort(uint32_t portNumber, const char *devicePa
  * "platform.def" would be longer than 255 characters, or a job runs on the
  * handle. */
 FLASHWIRE_EXPORT uint32_t FlashSetDataDirectory(FlashHandle *handle, const char *directory);
+
+/* Records the serial traffic of the handle's jobs in the text file at path
+ * (created, or emptied if it exists): every byte written and read on every
+ * port with a monotonic time stamp, the port and the direction, the ports'
+ * opening and closing, their rate changes, read time-out settings and the
+ * reads that ended by their time-out; one event per line, in the format of
+ * docs/wire-trace.md. The trace lasts over all further jobs of the handle
+ * until the next call, FlashFinish, or a null path, which ends it and closes
+ * the file. Lines are collected in a bounded buffer and written out when it is
+ * full, after a read's time-out, when a job closes its ports and when the
+ * trace ends. A trace file that
+ * fails to take a write stops the trace, and the job reports it once as a
+ * level-1 message; the job itself goes on.
+ * Returns 0, ERR_BAD_PARAMS (nothing changed) when the handle is not bound, a
+ * job runs on the handle, or path is empty or 256 characters or longer, and
+ * ERR_FILEIO when the file cannot be created (an earlier trace has then
+ * ended). */
+FLASHWIRE_EXPORT uint32_t FlashSetTraceFile(FlashHandle *handle, const char *path);
 
 #ifdef __cplusplus
 }

@@ -20,7 +20,9 @@ enum class Id {
     Verbose,
     RequireLoaderSignature,
     InstantFlash,
+    StreamArming,
     TimeSlice,
+    Replay,
     Help,
     FaultBitFlip,
     FaultDrop,
@@ -67,10 +69,19 @@ constexpr OptionEntry kOptions[] = {
     {Id::InstantFlash, "instant-flash", 0, "",
      "flash operations (erase, program, read) take no time, so the line\n"
      "alone decides how fast a job goes (for throughput measurements)"},
+    {Id::StreamArming, "stream-arming", 0, "MS",
+     "the flash loader arms its receive for a \"TXDT\" stream MS milliseconds\n"
+     "after the frame; stream bytes that come earlier are lost and logged as\n"
+     "a fault (default 0: early bytes are kept)"},
     {Id::TimeSlice, "time-slice", 0, "US",
      "pacing step in microseconds (default 1000, at most 100000): while\n"
      "bytes flow the daemon wakes once per step and hands over what the line\n"
      "carried meanwhile, each byte at its exact time; 0 wakes for every byte"},
+    {Id::Replay, "replay", 0, "FILE",
+     "be the phone of a wire trace (flashwire --trace FILE) instead of the\n"
+     "simulated one: answer the host with the bytes it read in the trace as\n"
+     "long as it writes what the trace says it wrote; report the first byte\n"
+     "that differs (docs/wire-trace.md); --platform is then not needed"},
     {Id::Help, "help", 'h', "", "show this text and exit"},
     {Id::FaultBitFlip, "fault-bitflip", 0, "P[:DIR[:UART]]",
      "invert one random bit of a byte with probability P (0 to 1)"},
@@ -179,6 +190,8 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
         case Id::InstantFlash:
             out.instantFlash = true;
             return true;
+        case Id::StreamArming:
+            return whole(out.streamArmingMs, true);
         case Id::RequireLoaderSignature:
             out.requireLoaderSignature = true;
             return true;
@@ -190,6 +203,8 @@ bool Apply(const OptionEntry& entry, std::string_view value, DaemonOptions& out,
                 return false;
             }
             return true;
+        case Id::Replay:
+            return nonEmpty(out.replayFile);
         case Id::Help:
             return true;
         case Id::FaultBitFlip:
@@ -280,8 +295,8 @@ ParseOutcome ParseDaemonOptions(std::span<char* const> args, DaemonOptions& out,
         }
         if (!Apply(*entry, value, options, error)) return ParseOutcome::Error;
     }
-    if (options.platform.empty()) {
-        error = "--platform NAME is required";
+    if (options.platform.empty() && options.replayFile.empty()) {
+        error = "--platform NAME is required (or --replay FILE)";
         return ParseOutcome::Error;
     }
     out = std::move(options);
@@ -317,7 +332,9 @@ std::string DaemonUsage(const std::string& programName) {
         "(default both). Numbers are decimal or 0x-hexadecimal. Times of the\n"
         "fault options count from the daemon's start.\n"
         "Exit status: 0 after a clean shutdown, 1 on a failure (unknown platform,\n"
-        "unusable flash file or link), 2 on a bad command line.\n";
+        "unusable flash file or link), 2 on a bad command line. With --replay:\n"
+        "0 when the host went through the whole trace, 1 when it diverged or\n"
+        "stopped before the end.\n";
     return text;
 }
 

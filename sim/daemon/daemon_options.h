@@ -25,8 +25,13 @@ struct DaemonOptions {
     bool requireLoaderSignature = false;
     // Erasing, programming and reading the flash take no time.
     bool instantFlash = false;
+    // The flash loader listens for a "TXDT" stream only this long after the
+    // frame; earlier stream bytes are lost (0: kept, as by a buffering UART).
+    uint64_t streamArmingMs = 0;
     // The pacing step (--time-slice), in microseconds; 0: every byte.
     uint64_t timeSliceUs = kDefaultTimeSliceUs;
+    // A wire trace to play back as the phone; empty: the simulated phone.
+    std::string replayFile;
     FaultOptions faults;
 };
 

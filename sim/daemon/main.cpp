@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "sim/daemon/daemon_options.h"
 #include "sim/daemon/phone_flash_store.h"
 #include "sim/daemon/port_link.h"
+#include "sim/daemon/replay_loop.h"
 #include "sim/phone_factory.h"
 
 namespace {
@@ -68,7 +72,43 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// --replay: the trace's phone side behind the two terminals.
+int RunReplay(const simd::DaemonOptions& options) {
+    simd::ShutdownSignals signals;
+    std::string error;
+    if (!signals.Install(error)) return Fail(error);
+
+    std::ifstream in(options.replayFile, std::ios::binary);
+    if (!in) return Fail("cannot open the trace " + options.replayFile + ": " + std::strerror(errno));
+    std::vector<sim::TraceEvent> events;
+    if (!sim::ParseTrace(in, events, error)) return Fail(options.replayFile + ": " + error);
+    sim::ReplayPhone replay(std::move(events), true);
+
+    std::array<simd::PseudoTerminal, 2> terminals;
+    for (simd::PseudoTerminal& t : terminals) {
+        if (!t.Open(error)) return Fail("cannot open a pseudo-terminal: " + error);
+    }
+    std::vector<simd::PortLink> links(options.links.size());
+    for (std::size_t i = 0; i < options.links.size(); ++i) {
+        if (!links[i].Create(options.links[i], terminals[i].SlavePath(), error)) return Fail(error);
+    }
+    const simd::ElapsedClock clock;
+    PrintLine("UART A: " + terminals[0].SlavePath());
+    PrintLine("UART B: " + terminals[1].SlavePath());
+    PrintLine("replay: " + options.replayFile + ", " + std::to_string(replay.eventCount()) + " events");
+    PrintLine("ready");
+
+    int signalNumber = 0;
+    const bool loopOk =
+        simd::RunReplayLoop(simd::ReplayParts{replay, terminals, signals, clock, stdout}, signalNumber, error);
+    for (simd::PortLink& link : links) link.Remove();
+    if (!loopOk) return Fail(error);
+    PrintLine(simd::ReplaySummary(replay));
+    return replay.finished() && !replay.divergence() ? kExitOk : kExitFailure;
+}
+
 int Run(const simd::DaemonOptions& options) {
+    if (!options.replayFile.empty()) return RunReplay(options);
     // Signals first: a SIGTERM during start-up must still end in a clean exit.
     simd::ShutdownSignals signals;
     std::string error;
@@ -90,6 +130,7 @@ int Run(const simd::DaemonOptions& options) {
         config.timing.eraseUsPerKiB = 0;
         config.timing.readNsPerByte = 0;
     }
+    config.timing.streamArmingUs = options.streamArmingMs * 1000u;
     simd::ApplyFaultOptions(options.faults, config.faults);
     sim::Phone phone(config, options.seed);
 

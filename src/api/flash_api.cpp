@@ -2,6 +2,8 @@
 // No exception leaves them.
 #include "flashwire/flash_api.h"
 
+#include <memory>
+
 #include "api/error_codes.h"
 #include "api/options.h"
 #include "job/lifecycle.h"
@@ -20,11 +22,18 @@ FLASHWIRE_EXPORT uint32_t FlashParseOptionString(FlashHandle* handle, const char
                                                  FlashOptions* options) {
     if (count) *count = 0;
     if (!options) return ERR_BAD_CMDLINE;
-    flashwire::FlashContext* ctx = ContextOf(handle);
-    const int result = ParseOptionString(ctx, optionString, *options);
-    if (result < 0) return ERR_BAD_CMDLINE;
-    if (count) *count = result;
-    return SUCCESS;
+    try {
+        // A handle the library did not bind (never initialised, finished, or
+        // holding anything else in `context`) is treated like no handle: the
+        // options are parsed and nothing is echoed.
+        const std::shared_ptr<flashwire::FlashContext> ctx = BoundContext(handle);
+        const int result = ParseOptionString(ctx.get(), optionString, *options);
+        if (result < 0) return ERR_BAD_CMDLINE;
+        if (count) *count = result;
+        return SUCCESS;
+    } catch (...) {
+        return ERR_BAD_CMDLINE;
+    }
 }
 
 FLASHWIRE_EXPORT uint32_t FlashMakeOptionString(const FlashOptions* options, char* buffer, int32_t bufferSize) {

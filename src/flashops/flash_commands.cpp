@@ -212,7 +212,7 @@ uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
     for (uint32_t retry = 1; retry < tries; ++retry) {
         ReportDebug(ctx, "Retry %u: %s", retry, name);
         const uint32_t synced = FLSync(ctx);
-        if (synced == ERR_ABORT && rules.abortedSyncIsAbort) return ERR_ABORT;
+        if (synced == ERR_ABORT) return ERR_ABORT;  // the user's stop, not a line fault
         if (synced != SUCCESS) {
             ReportDebug(ctx, "Failed to sync");
             return ERR_PROTOCOL;
@@ -224,8 +224,8 @@ uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
     return ERR_TOO_MANY_RETRIES;
 }
 
-uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortedSyncIsAbort) {
-    return RetryWithSync(ctx, "Setup", {.abortEndsRetries = false, .abortedSyncIsAbort = abortedSyncIsAbort},
+uint32_t SetupWithSyncRetries(FlashContext& ctx) {
+    return RetryWithSync(ctx, "Setup", {.abortEndsRetries = false},
                          [&] { return Setup(ctx); });
 }
 

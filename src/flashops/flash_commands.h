@@ -63,21 +63,19 @@ bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t 
 struct RetryRules {
     // After the first failure an abort request ends the retries (ERR_ABORT).
     bool abortEndsRetries = true;
-    // An aborted resynchronisation ends with ERR_ABORT; otherwise, like any
-    // failed one, with "Failed to sync" and ERR_PROTOCOL.
-    bool abortedSyncIsAbort = false;
 };
 
 // The jobs' retry pattern: the operation, then up to MaxTries - 1 retries,
 // each logged as "Retry <n>: <name>" and preceded by a resynchronisation.
 // SUCCESS and ERR_ABORT end it at once, as does ERR_RANGE_OUTSIDE_FLASH (the
-// host's own fault); all tries failed: "Giving up on <name>" and
-// ERR_TOO_MANY_RETRIES.
+// host's own fault); a resynchronisation ended by an abort request gives
+// ERR_ABORT, one that failed otherwise "Failed to sync" and ERR_PROTOCOL; all
+// tries failed: "Giving up on <name>" and ERR_TOO_MANY_RETRIES.
 uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
                        const std::function<uint32_t()>& operation);
 
 // "SETP" with the verify and read jobs' retries.
-uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortedSyncIsAbort);
+uint32_t SetupWithSyncRetries(FlashContext& ctx);
 
 // Cuts the ranges into blocks of at most blockSize bytes, each ending at the
 // end of the image buffer that holds its start, and runs block on each in

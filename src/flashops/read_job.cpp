@@ -63,14 +63,14 @@ uint32_t RunReadJob(FlashContext& ctx) {
     const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     ReportMessage(ctx, 0, "Data to be read: %s", SizeText(total32));
     ProgressBegin(ctx, "Reading Flash ...", total32);
-    if (uint32_t rc = SetupWithSyncRetries(ctx, true); rc != SUCCESS) return rc;
+    if (uint32_t rc = SetupWithSyncRetries(ctx); rc != SUCCESS) return rc;
 
     const uint32_t blockSize = std::min(ReadBlockSize(ctx), kMaxReadBlock);
     RegionList& image = ctx.imageList();
     const uint32_t rc = ForEachBlock(ctx, ranges, blockSize, [&](uint32_t address, uint32_t n) {
         const MemoryRegion& buffer = image.buffers[FindBuffer(image, address)];
         uint8_t* destination = buffer.data.get() + (address - buffer.first);
-        return RetryWithSync(ctx, "ReadData", {.abortEndsRetries = false, .abortedSyncIsAbort = true},
+        return RetryWithSync(ctx, "ReadData", {.abortEndsRetries = false},
                              [&] { return ReadData(ctx, address, n, destination); });
     });
     if (rc != SUCCESS) return rc;

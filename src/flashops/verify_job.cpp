@@ -21,7 +21,7 @@ uint32_t RunVerifyJob(FlashContext& ctx) {
     const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     ReportMessage(ctx, 0, "Data to be verified: %s", SizeText(total32));
     ProgressBegin(ctx, "Verifying Flash ...", total32);
-    if (uint32_t rc = SetupWithSyncRetries(ctx, false); rc != SUCCESS) return rc;
+    if (uint32_t rc = SetupWithSyncRetries(ctx); rc != SUCCESS) return rc;
 
     const uint32_t rc = ForEachBlock(ctx, std::span<const AddressRange>(image.ranges, count), kCompareBlock,
                                      [&](uint32_t address, uint32_t n) { return CompareWithRetries(ctx, address, n, true); });

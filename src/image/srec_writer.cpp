@@ -1,6 +1,7 @@
 // The S-record writer: the /read ranges of a region list as S3 records.
 #include "image/srec_writer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <cstring>
@@ -181,6 +182,25 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     ProgressUpdate(ctx, progressTotal);
     ProgressEnd(ctx);
     return result;
+}
+
+bool CheckSaveFileWritable(FlashContext& ctx) {
+    const std::string saveFile(ctx.options.saveFile, strnlen(ctx.options.saveFile, FLASH_TEXT_SIZE));
+    std::error_code ec;
+    const bool existed = std::filesystem::exists(saveFile, ec);
+    errno = 0;
+    // Appending creates a missing file and leaves an existing one unchanged.
+    FilePtr file(std::fopen(saveFile.c_str(), "ab"));
+    const int reason = errno;
+    if (!file) {
+        ReportMessage(ctx, 2, "Error: Unable to create save file \"%s\": %s; nothing was read. "
+                      "Choose a file in a directory you may write to.",
+                      saveFile.c_str(), reason != 0 ? std::strerror(reason) : "unknown reason");
+        return false;
+    }
+    file.reset();
+    if (!existed) std::filesystem::remove(saveFile, ec);  // written for real once the read is done
+    return true;
 }
 
 }  // namespace flashwire

@@ -19,4 +19,11 @@ struct FlashContext;
 // incomplete file is left that could be taken for the phone's memory.
 uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list);
 
+// True when the options' saveFile can be written: an existing file is opened
+// for appending (its contents stay as they are), a new one is created and
+// removed again. Otherwise a level-2 line names the path and the system's
+// reason and the result is false. A read job asks this before it touches the
+// phone, so a long read is never lost for want of a place to save it.
+bool CheckSaveFileWritable(FlashContext& ctx);
+
 }  // namespace flashwire

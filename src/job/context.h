@@ -15,6 +15,7 @@
 #include "serial/port_record.h"
 #include "target/flash_layout.h"
 #include "target/platform_info.h"
+#include "trace/wire_trace.h"
 
 namespace flashwire {
 
@@ -92,6 +93,8 @@ struct FlashContext {
     uint32_t portCount = 0;
     uint32_t activePort = 0;
     PortRecord ports[2];
+    // The wire trace of the handle's jobs (FlashSetTraceFile); null: none.
+    std::shared_ptr<WireTrace> trace;
 
     // Images: setupLoaderList, flashLoaderList, imageList.
     RegionList regionLists[3];
@@ -117,6 +120,11 @@ struct FlashContext {
     // Set from the start of FlashLoad's job to its end: a second start, a
     // change of the data directory, is refused meanwhile.
     std::atomic<bool> jobRunning{false};
+    // Held while a job claims jobRunning and while the data directory is
+    // checked and changed: a change either ends before a job starts or is
+    // refused because one runs, never written under a job that started
+    // after the check.
+    std::mutex jobStartMutex;
     // Set when the dispatcher did not end in time at the end of a job and was
     // given up (its forced end): it calls the host no more.
     std::atomic<bool> dispatcherAbandoned{false};

@@ -2,6 +2,7 @@
 // worker threads (job/thread_protocol.h). No exception leaves it.
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "api/options.h"
 #include "flashwire/flash_api.h"
@@ -15,6 +16,8 @@ namespace {
 class RunningJob {
 public:
     explicit RunningJob(FlashContext& ctx) : ctx_(ctx) {
+        // Ordered with a change of the data directory (SetDataDirectory).
+        std::lock_guard lock(ctx_.jobStartMutex);
         bool idle = false;
         owns_ = ctx_.jobRunning.compare_exchange_strong(idle, true, std::memory_order_acq_rel);
     }

@@ -25,20 +25,32 @@ std::vector<std::shared_ptr<FlashContext>>& Registry() {
     return contexts;
 }
 
-// The registry's entry for ctx; call with g_registryMutex held.
+// The registry's entry for ctx; call with g_registryMutex held. Only
+// compares addresses: ctx may be anything a host left in a handle.
 std::vector<std::shared_ptr<FlashContext>>::iterator Find(const FlashContext* ctx) {
     auto& contexts = Registry();
     return std::find_if(contexts.begin(), contexts.end(),
                         [&](const std::shared_ptr<FlashContext>& c) { return c.get() == ctx; });
 }
 
-// Releases ctx if the library created it and it still belongs to handle.
-void ReleaseContext(FlashHandle* handle, FlashContext* ctx) {
+// The one lookup of a handle: the registry's entry of the context the handle
+// names, if the library created it and it is bound to this very handle; the
+// end of the registry otherwise. The handle's `context` member is never
+// dereferenced before it was found here. Call with g_registryMutex held.
+std::vector<std::shared_ptr<FlashContext>>::iterator FindBound(const FlashHandle* handle) {
+    if (!handle) return Registry().end();
+    auto it = Find(ContextOf(handle));
+    if (it != Registry().end() && (*it)->handle != handle) return Registry().end();
+    return it;
+}
+
+// Releases the handle's context if it is bound to it.
+void ReleaseBound(FlashHandle* handle) {
     std::shared_ptr<FlashContext> released;
     {
         std::lock_guard lock(g_registryMutex);
-        auto it = Find(ctx);
-        if (it == Registry().end() || (*it)->handle != handle) return;
+        auto it = FindBound(handle);
+        if (it == Registry().end()) return;
         released = std::move(*it);
         Registry().erase(it);
     }
@@ -82,7 +94,7 @@ uint32_t InitHandle(FlashHandle* handle, FlashOptions* options, const platform::
         return ERR_NOMEM;
     }
     // A handle that is still bound gives up its old context first.
-    ReleaseContext(handle, ContextOf(handle));
+    ReleaseBound(handle);
 
     raw->handle = handle;
     raw->services = services;
@@ -100,7 +112,7 @@ uint32_t InitHandle(FlashHandle* handle, FlashOptions* options, const platform::
 
 uint32_t FinishHandle(FlashHandle* handle) {
     if (!handle || !handle->context) return SUCCESS;
-    ReleaseContext(handle, ContextOf(handle));
+    ReleaseBound(handle);
     handle->context = nullptr;
     return SUCCESS;
 }
@@ -113,13 +125,16 @@ std::shared_ptr<FlashContext> RetainContext(const FlashContext* ctx) {
 }
 
 std::shared_ptr<FlashContext> BoundContext(const FlashHandle* handle) {
-    std::shared_ptr<FlashContext> ctx = RetainContext(ContextOf(handle));
-    if (!ctx || ctx->handle != handle) return nullptr;
-    return ctx;
+    std::lock_guard lock(g_registryMutex);
+    auto it = FindBound(handle);
+    return it == Registry().end() ? nullptr : *it;
 }
 
 bool SetDataDirectory(FlashContext& ctx, const char* directory) {
     if (!directory || directory[0] == '\0') return false;
+    // The check that no job runs and the change are one step against a job
+    // started from another thread (FlashLoad claims jobRunning under this lock).
+    std::lock_guard lock(ctx.jobStartMutex);
     const char separator = ctx.services.system ? ctx.services.system->PathSeparator() : '/';
     // One character more than fits tells a directory that is too long.
     const std::size_t length = strnlen(directory, kPathSize);

@@ -117,7 +117,10 @@ PlaceResult Place(FlashContext& ctx, const Prototype& p, bool mayWait) {
     }
     WriteRecord(ctx, w, size, p);
     ring.writePos.store(Advance(w, size), std::memory_order_release);
-    if (ctx.dataEvent) ctx.dataEvent->Pulse();
+    // Set, not pulsed: a dispatcher that is busy delivering or polling the
+    // host when the record lands finds the signal at its next wait instead of
+    // sleeping out its whole wait (and a pulse is unreliable on some systems).
+    if (ctx.dataEvent) ctx.dataEvent->Set();
     result.stored = true;
     return result;
 }

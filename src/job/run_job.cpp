@@ -12,6 +12,7 @@
 #include "boot/send_file.h"
 #include "image/region_list.h"
 #include "image/srec_reader.h"
+#include "image/srec_writer.h"
 #include "job/reporting.h"
 #include "serial/com_port.h"
 #include "target/platform_definition.h"
@@ -138,6 +139,8 @@ uint32_t Transfer(FlashContext& ctx) {
             ReportMessage(ctx, 1, "SaveFile not specified!");
             return ctx.lastError = ERR_WRONG_FILE_SAVE;
         }
+        // Before the phone is touched: a read must not be lost for want of a file.
+        if (phases != kPhasesBootLoader && !CheckSaveFileWritable(ctx)) return ctx.lastError = ERR_WRONG_FILE_SAVE;
     }
     uint32_t result = SUCCESS;
     if (phases == kPhasesAll || phases == kPhasesBootLoader) {

@@ -9,6 +9,16 @@ namespace {
 
 bool Abandoned(const FlashContext& ctx) { return ctx.dispatcherAbandoned.load(std::memory_order_acquire); }
 
+// The dispatcher's own debug lines go straight to the host: it is the thread
+// that calls the host, so nothing is out of turn, and it never waits on the
+// ring (a full ring waits for the dispatcher itself, holding the producers'
+// lock).
+void ReportOwnLine(FlashContext& ctx, const char* text) {
+    if (ctx.options.debug == 0) return;
+    FlashHandle* handle = ctx.handle;
+    if (handle && handle->message) handle->message(handle, 0, text);
+}
+
 // Delivers every stored record; false once the dispatcher was given up.
 bool DeliverAll(FlashContext& ctx) {
     for (;;) {
@@ -20,7 +30,7 @@ bool DeliverAll(FlashContext& ctx) {
 }  // namespace
 
 uint32_t ThreadGUI(FlashContext& ctx) {
-    ReportDebug(ctx, "ThreadGUI started");
+    ReportOwnLine(ctx, "ThreadGUI started");
     uint32_t lastPoll = 0;
     for (;;) {
         ctx.dataEvent->Wait(kDispatcherWaitMs);
@@ -46,7 +56,7 @@ uint32_t ThreadGUI(FlashContext& ctx) {
         if (abort) ctx.abortRequested.store(true, std::memory_order_release);
     }
     if (Abandoned(ctx)) return kForcedExitCode;
-    ReportDebug(ctx, "ThreadGUI finished");
+    ReportOwnLine(ctx, "ThreadGUI finished");
     return 0;
 }
 

@@ -20,7 +20,8 @@ uint32_t TwoTries(FlashContext& ctx, const char* name, Exchange exchange) {
     if (result == SUCCESS || result == ERR_ABORT) return result;
     if (IsAbortRequested(ctx)) return ERR_ABORT;
     ReportDebug(ctx, "Retry %u: %s", 1u, name);
-    if (FLSync(ctx) != SUCCESS) {
+    if (uint32_t synced = FLSync(ctx); synced != SUCCESS) {
+        if (synced == ERR_ABORT) return ERR_ABORT;
         ReportDebug(ctx, "Failed to sync");
         return ERR_PROTOCOL;
     }
@@ -68,9 +69,9 @@ uint32_t BaudRateWithRetries(FlashContext& ctx, uint32_t commandPort, uint32_t p
     if (result != SUCCESS) return result;
     if (!ComSetBaudRate(ctx, port, baud)) return ERR_COM;
     ReportDebug(ctx, "%s: baud rate set to %lu", PortName(ctx, port), static_cast<unsigned long>(baud));
-    // The command port's rate decides the jobs' block sizes; it records the
-    // last successful switch, whichever port that was.
-    ctx.ports[commandPort].currentBaud = baud;
+    // Each port keeps its own rate: the command port's decides the jobs'
+    // block sizes, so another port's switch must not change it.
+    ctx.ports[port].currentBaud = baud;
     ctx.clock().Sleep(kBaudSettleMs);
     if (port == commandPort) return FLSync(ctx);
     return SUCCESS;

@@ -24,7 +24,7 @@ uint32_t CheckConnectionWithRetries(FlashContext& ctx, uint32_t port);
 // One "BAUD" exchange: port's uartNumber and the new rate.
 uint32_t BaudRate(FlashContext& ctx, uint32_t port, uint32_t baud);
 // "BAUD" with one retry, then the PC side of port (ERR_COM when refused),
-// the rate stored as the command port's currentBaud, 750 ms of settling and,
+// the rate stored as that port's currentBaud, 750 ms of settling and,
 // when port is the command port, a resynchronisation at the new rate.
 uint32_t BaudRateWithRetries(FlashContext& ctx, uint32_t commandPort, uint32_t port, uint32_t baud);
 

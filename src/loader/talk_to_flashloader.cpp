@@ -51,8 +51,8 @@ uint32_t QueryDeviceInfo(FlashContext& ctx, std::array<uint8_t, kInfoReplySize>&
     uint32_t result = ERR_PROTOCOL;
     for (uint32_t attempt = 0; attempt < kInfoAttempts; ++attempt) {
         result = WaitFor4CC(ctx, FL_CMD_INFO, request, kInfoReplySize, reply, kInfoTimeoutMs);
-        if (result == SUCCESS) return SUCCESS;
-        if (FLSync(ctx) != SUCCESS) return ERR_PROTOCOL;
+        if (result == SUCCESS || result == ERR_ABORT) return result;
+        if (uint32_t synced = FLSync(ctx); synced != SUCCESS) return synced == ERR_ABORT ? ERR_ABORT : ERR_PROTOCOL;
     }
     return result;
 }
@@ -119,6 +119,14 @@ uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplyS
     const uint32_t major = (version >> 8) & 0xFFu;
     const uint32_t minor = version & 0xFFu;
     const uint32_t count = LoadLe32(r + 4);
+
+    // The version first: an old loader is named as such whatever else it reports.
+    ReportMessage(ctx, 0, "Flash loader version: V%u.%02u", major, minor);
+    if (major < kMinLoaderMajor || (major == kMinLoaderMajor && minor < kMinLoaderMinor)) {
+        ReportMessage(ctx, 2, "Legacy flash loader detected. (%u.%u < %u.%u) Unable to continue.", major, minor,
+                      kMinLoaderMajor, kMinLoaderMinor);
+        return ERR_LEGACY_LOADER;
+    }
     if (count > kMaxChips) {
         ReportMessage(ctx, 2, "The flash loader reports %lu flash chips; at most %u are supported",
                       static_cast<unsigned long>(count), kMaxChips);
@@ -140,12 +148,6 @@ uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplyS
         ids[i].first = LoadLe32(c + 16);
     }
 
-    ReportMessage(ctx, 0, "Flash loader version: V%u.%02u", major, minor);
-    if (major < kMinLoaderMajor || (major == kMinLoaderMajor && minor < kMinLoaderMinor)) {
-        ReportMessage(ctx, 2, "Legacy flash loader detected. (%u.%u < %u.%u) Unable to continue.", major, minor,
-                      kMinLoaderMajor, kMinLoaderMinor);
-        return ERR_LEGACY_LOADER;
-    }
     ReportDebug(ctx, "Max. TX/RX size: %lu/%lu", static_cast<unsigned long>(ctx.deviceInfo.maxTxSize),
                 static_cast<unsigned long>(ctx.deviceInfo.maxRxSize));
     ReportSpeeds(ctx);
@@ -174,6 +176,7 @@ uint32_t TestFurtherPorts(FlashContext& ctx) {
         if (port == ctx.activePort) continue;
         const uint32_t rc = CheckConnectionWithRetries(ctx, port);
         if (rc == SUCCESS) continue;
+        if (rc == ERR_ABORT) return rc;  // the user's stop, not a port that failed
         if (port == 0) {
             ReportMessage(ctx, 2, "Connection test failed.");
             return rc;
@@ -228,7 +231,7 @@ uint32_t MaxSpeedLimit(uint32_t index) {
 uint32_t ChooseSpeed(std::span<const uint32_t> offered, std::span<const uint32_t> supported, uint32_t limit) {
     uint32_t best = 0;
     for (uint32_t speed : offered) {
-        if (speed == 0) break;
+        if (speed == 0) continue;  // an empty entry; later ones still count
         if (speed <= limit && speed > best && std::find(supported.begin(), supported.end(), speed) != supported.end())
             best = speed;
     }
@@ -250,7 +253,7 @@ uint32_t TalkToFlashloader(FlashContext& ctx) {
 
     ReportDebug(ctx, "%s is connected to UART%u", PortName(ctx, command), ctx.ports[command].uartNumber);
     ReportDebug(ctx, "Sync'ing to flash loader");
-    if (FLSync(ctx) != SUCCESS) return ERR_PROTOCOL;
+    if (uint32_t synced = FLSync(ctx); synced != SUCCESS) return synced == ERR_ABORT ? ERR_ABORT : ERR_PROTOCOL;
 
     ReportDebug(ctx, "Querying device information");
     std::array<uint8_t, kInfoReplySize> reply{};

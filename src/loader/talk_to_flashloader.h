@@ -29,8 +29,8 @@ uint32_t TalkToFlashloader(FlashContext& ctx);
 // for the indexes 0, 2, 3, 4; 115200 for any other.
 uint32_t MaxSpeedLimit(uint32_t index);
 
-// The largest offered speed (up to the first 0) that is at most limit and
-// one of the port's supported speeds; 0 when none is.
+// The largest offered speed that is at most limit and one of the port's
+// supported speeds; 0 when none is. Entries of 0 are empty and skipped.
 uint32_t ChooseSpeed(std::span<const uint32_t> offered, std::span<const uint32_t> supported, uint32_t limit);
 
 }  // namespace flashwire

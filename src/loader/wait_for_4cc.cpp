@@ -91,11 +91,15 @@ uint32_t WaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t
     const uint32_t port = ctx.activePort;
     ScopedReadTimeout timeout(ctx, port, timeoutMs);
 
-    if (uint32_t rc = SendFrame(ctx, command, payload); rc != SUCCESS) return rc;
-    if (command == FL_CMD_TXDT && !SendTxdtStreams(ctx, payload)) {
+    // A "TXDT" whose streams cannot be sent must not go out: the phone would
+    // wait for them.
+    TxdtStreams streams;
+    if (command == FL_CMD_TXDT && !PlanTxdtStreams(ctx, payload, streams)) {
         ReportDebug(ctx, "Bad stream table");
         return ERR_PROTOCOL;
     }
+    if (uint32_t rc = SendFrame(ctx, command, payload); rc != SUCCESS) return rc;
+    if (command == FL_CMD_TXDT) SendTxdtStreams(ctx, streams);
 
     if (uint32_t rc = WaitForReplyStart(ctx, timeoutMs); rc != SUCCESS) return rc;
     if (uint32_t rc = WaitForSingle4CC(ctx, command, timeoutMs); rc != SUCCESS) {

@@ -24,6 +24,10 @@ public:
     virtual ~Clock() = default;
     virtual uint32_t Ticks() = 0;
     virtual void Sleep(uint32_t ms) = 0;
+    // A monotonic count of microseconds from an arbitrary start, for time
+    // stamps finer than a tick (the wire trace). By default the ticks in
+    // microseconds.
+    virtual uint64_t Microseconds() { return static_cast<uint64_t>(Ticks()) * 1000u; }
 };
 
 // An event as the job's threads use it.

@@ -10,6 +10,7 @@
 #include "api/speed_table.h"
 #include "job/context.h"
 #include "job/reporting.h"
+#include "trace/tracing_port.h"
 
 namespace flashwire {
 namespace {
@@ -59,13 +60,14 @@ bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t bau
             error = ENODEV;
     }
     if (opened == nullptr) {
+        if (rec != nullptr && portNumber < kComPortCount) TraceOpenFailure(ctx, port, portNumber, error);
         ReportMessage(ctx, 2, "Error: Could not open %s at %u Baud (%lu)", name, baud,
                       static_cast<unsigned long>(error));
         return false;
     }
 
     // A port opened again replaces (and closes) the one the record held.
-    rec->handle = std::move(opened);
+    rec->handle = TracePort(ctx, port, portNumber, std::move(opened));
     rec->nonBlocking = false;
     if (!ComSetBaudRate(ctx, port, baud)) {
         ReportMessage(ctx, 1, "Error: Could not set %s at %u Baud (%lu)", name, baud,

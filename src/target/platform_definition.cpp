@@ -1,6 +1,7 @@
 // Reading and checking a platform section of "platform.def".
 #include "target/platform_definition.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -64,6 +65,9 @@ public:
     bool Read();
 
 private:
+    // A problem that ends the job: the debug line, and one line that
+    // everyone sees, naming the file and the section.
+    void Reject(const char* format, ...) FLASHWIRE_PRINTF(2, 3);
     std::string Value(const char* key, const char* defaultValue) {
         return ReadIniValue(file_, section_, key, defaultValue);
     }
@@ -74,6 +78,7 @@ private:
     // does not fit. An empty value leaves field empty and sets empty.
     bool ReadPath(const char* key, char (&field)[kPathSize], const char* what, bool& empty);
     bool ReadFlashDefinitions(uint32_t mit);
+    bool ReadStreamGap();
     bool ParseFlashDefinition(uint32_t mit, std::string_view value, FlashDefinition& out);
     void Summary();
 
@@ -83,6 +88,16 @@ private:
     std::string exeDirectory_;
 };
 
+void PlatformReader::Reject(const char* format, ...) {
+    char text[kMaxLineLength + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    ReportDebugText(ctx_, text);
+    ReportMessage(ctx_, 1, "Error: %s (section [%s] of %s)", text, section_.c_str(), file_.c_str());
+}
+
 bool PlatformReader::ReadPath(const char* key, char (&field)[kPathSize], const char* what, bool& empty) {
     const IniLookup lookup = LookupIniValue(file_, section_, key);
     empty = lookup.value.empty();
@@ -91,7 +106,7 @@ bool PlatformReader::ReadPath(const char* key, char (&field)[kPathSize], const c
         return true;
     }
     if (lookup.truncated || exeDirectory_.size() + lookup.value.size() >= kPathSize) {
-        ReportDebug(ctx_, "Platform: %s path too long (at most %u characters)", what,
+        Reject( "Platform: %s path too long (at most %u characters)", what,
                     static_cast<unsigned>(kPathSize - 1));
         return false;
     }
@@ -140,13 +155,13 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
         }
         FlashDefinition def;
         if (!ParseFlashDefinition(mit, value, def)) {
-            ReportDebug(ctx_, "Platform: invalid flash definition [%u]", i);
+            Reject( "Platform: invalid flash definition [%u]", i);
             return false;
         }
         p.flashDefinitions[p.flashDefinitionCount++] = def;
     }
     if (p.flashDefinitionCount == 0) {
-        ReportDebug(ctx_, "Platform: no flash defined");
+        Reject( "Platform: no flash defined");
         return false;
     }
     RegionList& image = ctx_.imageList();
@@ -155,6 +170,32 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
         image.buffers[i].first = p.flashDefinitions[i].base;
         image.buffers[i].last = p.flashDefinitions[i].base + (p.flashDefinitions[i].size - 1);
     }
+    return true;
+}
+
+// "StreamGap": whole milliseconds from 0 to kMaxStreamGapMs; absent gives the
+// default. Anything else is refused with a line the user sees, since a wrong
+// gap would cost every data block of the job.
+bool PlatformReader::ReadStreamGap() {
+    const IniLookup lookup = LookupIniValue(file_, section_, "StreamGap");
+    std::string_view text = lookup.value;
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    if (!lookup.found) {
+        ctx_.platform.streamGapMs = kDefaultStreamGapMs;
+        return true;
+    }
+    bool digits = !text.empty() && text.size() <= 10 && !lookup.truncated;
+    for (char c : text) digits = digits && c >= '0' && c <= '9';
+    const uint32_t value = digits ? ParseDecimalNumber(text) : 0;
+    if (!digits || value > kMaxStreamGapMs) {
+        ReportMessage(ctx_, 2,
+                      "Platform \"%s\": StreamGap=%s is out of range; give whole milliseconds from 0 to %u, "
+                      "or remove the key for the default of %u ms",
+                      section_.c_str(), lookup.value.c_str(), kMaxStreamGapMs, kDefaultStreamGapMs);
+        return false;
+    }
+    ctx_.platform.streamGapMs = value;
     return true;
 }
 
@@ -171,6 +212,7 @@ void PlatformReader::Summary() {
     ReportDebug(ctx_, "Flash loader: %s", p.flashLoaderPath);
     ReportDebug(ctx_, "Flash loader base addr: 0x%08lx", static_cast<unsigned long>(p.flashLoaderBase));
     ReportDebug(ctx_, "Stack base addr: 0x%08lx", static_cast<unsigned long>(p.stackBase));
+    if (p.streamGapMs != kDefaultStreamGapMs) ReportDebug(ctx_, "Stream gap: %u ms", p.streamGapMs);
     const RegionList& image = ctx_.imageList();
     ReportDebug(ctx_, "Stack buffers: %u", image.bufferCount);
     for (uint32_t i = 0; i < image.bufferCount && i < kMaxBuffers; ++i) {
@@ -187,13 +229,13 @@ bool PlatformReader::Read() {
     p.flashLoaderBase = 0;
 
     if (Value("FlashLoader", "").empty()) {
-        ReportDebug(ctx_, "Platform: unknown or corrupted platform: \"%s\"", section_.c_str());
+        Reject( "Platform: unknown or corrupted platform: \"%s\"", section_.c_str());
         return false;
     }
 
     const uint32_t mit = ParseDecimalNumber(Value("MIT", "0"));
     if (mit > 1) {
-        ReportDebug(ctx_, "Platform: invalid MIT: %u", mit);
+        Reject( "Platform: invalid MIT: %u", mit);
         return false;
     }
     p.memoryInterfaceType = mit;
@@ -213,7 +255,7 @@ bool PlatformReader::Read() {
         } else if (is("passive")) {
             p.activeBootLoader = false;
         } else {
-            ReportDebug(ctx_, "Platform: invalid boot loader type: %s", kind.c_str());
+            Reject( "Platform: invalid boot loader type: %s", kind.c_str());
             return false;
         }
     } else {
@@ -229,12 +271,12 @@ bool PlatformReader::Read() {
         bool empty = false;
         if (!ReadPath("SetupLoader", p.setupLoaderPath, "setup loader", empty)) return false;
         if (empty && mit == 1) {
-            ReportDebug(ctx_, "Platform: missing setup loader");
+            Reject( "Platform: missing setup loader");
             return false;
         }
         p.setupLoaderBase = Number("SetupLoaderBaseAddr", "0");
         if (!LoaderWindowFits(p.setupLoaderBase)) {
-            ReportDebug(ctx_, "Platform: invalid SL base address 0x%08lx",
+            Reject( "Platform: invalid SL base address 0x%08lx",
                         static_cast<unsigned long>(p.setupLoaderBase));
             return false;
         }
@@ -247,7 +289,7 @@ bool PlatformReader::Read() {
     } else {
         const uint32_t maxImageMiB = Number("MaxImageSize", "16");
         if (maxImageMiB < 4 || maxImageMiB > kMaxBankMiB) {
-            ReportDebug(ctx_, "Platform: invalid max. image size: %lu",
+            Reject( "Platform: invalid max. image size: %lu",
                         static_cast<unsigned long>(maxImageMiB));
             return false;
         }
@@ -260,18 +302,19 @@ bool PlatformReader::Read() {
     bool empty = false;
     if (!ReadPath("FlashLoader", p.flashLoaderPath, "flash loader", empty)) return false;
     if (empty) {
-        ReportDebug(ctx_, "Platform: no flash loader defined");
+        Reject( "Platform: no flash loader defined");
         return false;
     }
 
     p.flashLoaderBase = Number("FlashLoaderBaseAddr", mit == 0 ? "0" : "0x9999");
     if (!LoaderWindowFits(p.flashLoaderBase)) {
-        ReportDebug(ctx_, "Platform: invalid FL base address 0x%08lx",
+        Reject( "Platform: invalid FL base address 0x%08lx",
                     static_cast<unsigned long>(p.flashLoaderBase));
         return false;
     }
 
     p.stackBase = Number("StackBaseAddr", "0");
+    if (!ReadStreamGap()) return false;
 
     Summary();
     return true;

@@ -15,6 +15,12 @@ struct FlashDefinition {
 // Size of the path fields (loader files here, the context's directories).
 inline constexpr std::size_t kPathSize = 256;
 
+// The pause a phone's flash loader is given to arm its receive after a "TXDT"
+// frame, unless its platform section names another ("StreamGap", 0 to the
+// maximum).
+inline constexpr uint32_t kDefaultStreamGapMs = 10;
+inline constexpr uint32_t kMaxStreamGapMs = 1000;
+
 struct PlatformInfo {
     char setupLoaderPath[kPathSize]{};
     char flashLoaderPath[kPathSize]{};
@@ -28,6 +34,8 @@ struct PlatformInfo {
     bool chipDescription = false;
     uint32_t flashDefinitionCount = 0;
     FlashDefinition flashDefinitions[4]{};
+    // Pause between a "TXDT" frame and its data streams, in ms ("StreamGap").
+    uint32_t streamGapMs = kDefaultStreamGapMs;
 };
 
 }  // namespace flashwire

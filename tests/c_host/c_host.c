@@ -78,6 +78,8 @@ int main(void) {
     Check(FlashSetDataDirectory(&handle, "/tmp") == SUCCESS, "data directory set");
     Check(FlashSetDataDirectory(&handle, "") == ERR_BAD_PARAMS, "empty data directory refused");
     Check(FlashSetDataDirectory(&handle, NULL) == ERR_BAD_PARAMS, "no data directory refused");
+    Check(FlashSetTraceFile(&handle, "") == ERR_BAD_PARAMS, "empty trace file refused");
+    Check(FlashSetTraceFile(&handle, NULL) == SUCCESS, "no trace file: tracing off");
 
     lineCount = 0;
     options.mode = 3;

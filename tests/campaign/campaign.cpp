@@ -187,23 +187,6 @@ struct Watch {
     bool overBound = false;
     std::vector<std::string> portProblems;
 
-    // FlashLoad runs: the dispatcher wakes in real time (every 750 ms when no
-    // record comes) while a wait on the virtual clock runs through virtual
-    // hours in milliseconds; so once the abort is wanted and a poll period of
-    // virtual time has passed (the dispatcher polls only then), the protocol
-    // thread waits for the dispatcher's poll, as a real line would let it.
-    bool waitForPoll = false;
-    bool pollMissing = false;
-
-    void AwaitPoll() {
-        if (!waitForPoll || !wantAbort.load() || abortSeenUs.load() != 0) return;
-        if (link->NowUs() <= wantAbortUs + (kAbortPollIntervalMs + 1) * kMs) return;
-        for (int ms = 0; ms < 10000 && abortSeenUs.load() == 0; ++ms)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (abortSeenUs.load() == 0) pollMissing = true;
-        waitForPoll = false;
-    }
-
     void Poll() {
         const uint64_t now = link->NowUs();
         if (wantAbort.load()) {
@@ -255,10 +238,7 @@ public:
     }
     void Sleep(uint32_t ms) override {
         inner_.Sleep(ms);
-        if (std::this_thread::get_id() == driver_.load()) {
-            watch_.Poll();
-            watch_.AwaitPoll();
-        }
+        if (std::this_thread::get_id() == driver_.load()) watch_.Poll();
     }
     // FlashLoad: the protocol thread drives the link; it is the one that opens the ports.
     void SetDriver(std::thread::id id) { driver_ = id; }
@@ -299,10 +279,7 @@ public:
     static constexpr uint32_t kProbeReadTimeoutMsForCheck = 10;  // left by the flash loader's UART probe
 
 private:
-    void AfterWait() override {
-        watch_.Poll();
-        watch_.AwaitPoll();
-    }
+    void AfterWait() override { watch_.Poll(); }
 
     Watch& watch_;
     uint32_t number_;
@@ -576,7 +553,9 @@ Scenario MakeScenario(uint64_t seed) {
             s.eraseUnused = rng.Chance(0.2);
             for (uint64_t n = rng.Below(3); n > 0; --n) {
                 Range r;
-                if (PlaceRange(rng, chips[rng.Below(chips.size())], 1, 0x3000, taken, r)) {
+                // A one-byte range is no valid /reserved value (its first
+                // address must lie below its last): such a draw is left out.
+                if (PlaceRange(rng, chips[rng.Below(chips.size())], 1, 0x3000, taken, r) && r.first < r.last) {
                     taken.push_back(r);
                     s.reserved.push_back(r);
                 }
@@ -610,17 +589,78 @@ bool FileLooksComplete(const std::string& path) {
     return last.size() >= 2 && last[0] == 'S' && (last[1] == '7' || last[1] == '8' || last[1] == '9');
 }
 
-// The host of a FlashLoad run: every line, and the abort when the watch asks for it.
+// The host of a FlashLoad run: every line, and the abort when the watch asks
+// for it; with `calls`, every callback in order with its virtual time.
 struct LoadHost {
     FlashHandle handle{};
     std::vector<std::string> lines;
+    std::vector<std::string>* calls = nullptr;
     Watch* watch = nullptr;
     platform::Clock* clock = nullptr;
+
+    static LoadHost& Of(FlashHandle* h) { return *reinterpret_cast<LoadHost*>(h); }
+    void Call(const std::string& what) {
+        if (calls) calls->push_back(std::to_string(clock->Ticks()) + " " + what);
+    }
+    void Install() {
+        handle.message = [](FlashHandle* h, int32_t level, const char* text) -> int32_t {
+            Of(h).lines.push_back(std::to_string(level) + ": " + text);
+            Of(h).Call("message " + Of(h).lines.back());
+            return 0;
+        };
+        handle.status = [](FlashHandle* h, const char* text) -> int32_t {
+            Of(h).Call(std::string("status ") + text);
+            return 0;
+        };
+        handle.progressBegin = [](FlashHandle* h, const char* text, uint32_t total) -> int32_t {
+            Of(h).Call("begin " + std::string(text) + " " + std::to_string(total));
+            return 0;
+        };
+        handle.progressUpdate = [](FlashHandle* h, uint32_t done, uint32_t percent) -> int32_t {
+            Of(h).Call("update " + std::to_string(done) + " " + std::to_string(percent));
+            return 0;
+        };
+        handle.progressEnd = [](FlashHandle* h) -> int32_t {
+            Of(h).Call("end");
+            return 0;
+        };
+        handle.abortPoll = [](FlashHandle* h) -> int32_t {
+            LoadHost& self = Of(h);
+            const bool abort = self.watch->wantAbort.load();
+            self.Call(abort ? "poll 1" : "poll 0");
+            if (!abort) return 0;
+            uint64_t expected = 0;
+            self.watch->abortSeenUs.compare_exchange_strong(expected, uint64_t{self.clock->Ticks()} * kMs);
+            return 1;
+        };
+    }
 };
+
+// FNV-1a over the bytes of the wire log: time, direction, UART and byte of each.
+uint64_t WireHash(const std::vector<sim::WireRecord>& wire) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&](uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i, v >>= 8) h = (h ^ (v & 0xFF)) * 0x100000001b3ull;
+    };
+    for (const sim::WireRecord& r : wire) {
+        mix(r.us, 8);
+        mix(static_cast<uint64_t>(r.direction), 1);
+        mix(r.uart, 1);
+        mix(r.byte, 1);
+    }
+    return h;
+}
+
+// The text with every occurrence of what replaced by with.
+std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
+    for (std::size_t at = 0; !what.empty() && (at = text.find(what, at)) != std::string::npos; at += with.size())
+        text.replace(at, what.size(), with);
+    return text;
+}
 
 }  // namespace
 
-Outcome Run(const Scenario& s, bool verbose) {
+Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
     Outcome out;
     g_replay = ReplayCommand(s.seed);
     auto violate = [&](const std::string& why) { out.violations.push_back(why); };
@@ -642,6 +682,7 @@ Outcome Run(const Scenario& s, bool verbose) {
     for (const Chunk& c : s.phoneFlash) phone.flash().Store(c.address, c.bytes);
     for (const sim::StuckBits& b : s.faults.stuckBits) phone.flash().SetStuckBits(b.address, b.mask);
     const auto before = Snapshot(phone.flash(), chips);
+    phone.EnableWireLog(fingerprint);
 
     Watch watch;
     watch.link = &rig.rig->link;
@@ -676,34 +717,26 @@ Outcome Run(const Scenario& s, bool verbose) {
             violate("thread priority left at " + std::to_string(rig.rig->threading.current));
         for (const auto& l : rig.rig->host.lines) lines.push_back(std::to_string(l.level) + ": " + l.text);
     } else {
-        // FlashLoad on the same phone: the threads, the ring and abortPoll.
-    rig.rig->trigger.abortAtMs = UINT32_MAX;
+            // FlashLoad on the same phone: the threads, the ring and abortPoll,
+        // the threads taking turns on the virtual clock.
+        rig.rig->trigger.abortAtMs = UINT32_MAX;
         LoadHost host;
         host.watch = &watch;
         host.clock = &rig.rig->link.clock();
+        if (fingerprint) host.calls = &out.callbacks;
         host.handle.size = sizeof(FlashHandle);
+        rig.rig->link.UseVirtualThreads();
         platform::Services services = rig.rig->link.Services();
         services.clock = &clock;
         services.serial = &serial;
         clock.SetDriver(std::thread::id());  // until the protocol thread opens a port
-        watch.waitForPoll = true;
         FlashOptions opts{};
         if (InitHandle(&host.handle, &opts, services) != SUCCESS) {
             violate("InitHandle failed");
             return out;
         }
         FlashSetDataDirectory(&host.handle, ConfigDir().c_str());
-        host.handle.message = [](FlashHandle* h, int32_t level, const char* text) -> int32_t {
-            reinterpret_cast<LoadHost*>(h)->lines.push_back(std::to_string(level) + ": " + text);
-            return 0;
-        };
-        host.handle.abortPoll = [](FlashHandle* h) -> int32_t {
-            LoadHost* self = reinterpret_cast<LoadHost*>(h);
-            if (!self->watch->wantAbort.load()) return 0;
-            uint64_t expected = 0;
-            self->watch->abortSeenUs.compare_exchange_strong(expected, uint64_t{self->clock->Ticks()} * kMs);
-            return 1;
-        };
+        host.Install();
         const std::string all = "/platform=" + s.platform + " /debug=1 " + options;
         if (FlashParseOptionString(&host.handle, all.c_str(), nullptr, &opts) != SUCCESS) {
             violate("options refused: " + all);
@@ -711,6 +744,7 @@ Outcome Run(const Scenario& s, bool verbose) {
             return out;
         }
         host.lines.clear();
+        out.callbacks.clear();
         out.result = FlashLoad(&host.handle, &opts);
         FlashContext& ctx = *ContextOf(&host.handle);
         depthAfter = ctx.priorityStack.depth;
@@ -732,6 +766,13 @@ Outcome Run(const Scenario& s, bool verbose) {
     }
     const uint64_t endUs = rig.rig->link.NowUs();
     out.totalUs = endUs;
+    if (fingerprint) {
+        out.wireHash = WireHash(phone.wireLog());
+        out.wireBytes = phone.wireLog().size();
+        if (!s.viaFlashLoad) out.callbacks = lines;
+        // The run's own temporary directory differs from run to run.
+        for (std::string& c : out.callbacks) c = ReplaceAll(c, rig.dir(), "<dir>");
+    }
     if (depthAfter != 0) violate("priority stack depth " + std::to_string(depthAfter) + " after the job");
     for (const std::string& p : watch.portProblems) violate(p);
 
@@ -746,7 +787,6 @@ Outcome Run(const Scenario& s, bool verbose) {
                     watch.abortAt + ")");
         else
             out.abortedWait = true;
-        if (watch.pollMissing) violate("abortPoll was not called within 10 s of real time after the abort was wanted");
         if (seen == 0) violate("the abort request never reached the job");
         else if (endUs > seen && endUs - seen > kAfterAbortUs)
             violate("ended " + std::to_string((endUs - seen) / kMs) + " ms after the abort request");

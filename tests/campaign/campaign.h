@@ -79,10 +79,15 @@ struct Outcome {
     uint64_t totalUs = 0;
     std::vector<std::string> violations;
     std::string log;  // verbose: the fault log, command log, host lines
+    // fingerprint: what two runs of one scenario must repeat exactly.
+    uint64_t wireHash = 0;   // every byte on the wire with its time, direction and UART
+    uint64_t wireBytes = 0;
+    std::vector<std::string> callbacks;  // the host's callbacks in order (FlashLoad: with their virtual time)
 };
 
-// Runs the scenario; verbose fills Outcome::log.
-Outcome Run(const Scenario& scenario, bool verbose = false);
+// Runs the scenario; verbose fills Outcome::log, fingerprint the wire hash and
+// the callbacks.
+Outcome Run(const Scenario& scenario, bool verbose = false, bool fingerprint = false);
 
 // The command that replays one run verbosely.
 std::string ReplayCommand(uint64_t seed);

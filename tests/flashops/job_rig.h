@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,22 @@
 namespace flashwire::job_test {
 
 inline const std::string kConfigDir = std::string(FLASHWIRE_BINARY_DIR) + "/";
+// The arming time of the phones of these tests (below the host's default gap).
+inline constexpr uint64_t kStreamArmingUs = 3000;
+
+// The shipped "platform.def" with extra lines put at the top of one section.
+inline std::string PlatformDefWith(const std::string& section, const std::string& lines) {
+    std::ifstream in(kConfigDir + "platform.def", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string header = "[" + section + "]\n";
+    const std::size_t at = text.find(header);
+    if (at != std::string::npos) text.insert(at + header.size(), lines);
+    return text;
+}
+inline std::string ShippedFlashTypes() {
+    std::ifstream in(kConfigDir + "flash.types", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 using Image = sim::ImageBytes;
 using sim::Pattern;
@@ -56,6 +73,9 @@ public:
         sim::PhoneConfig config = sim::PhoneConfigForPlatform(configDir, platform, &error);
         if (!error.empty()) configError = error;
         config.requireLoaderSignature = false;
+        // Like a phone built against hosts that pause after a "TXDT" frame,
+        // its loader listens for the streams only a few ms after the frame.
+        config.timing.streamArmingUs = kStreamArmingUs;
         if (tweak) tweak(config);
         rig = std::make_unique<boot_test::BootRig>(config, seed);
         FlashContext& c = ctx();

@@ -2,6 +2,9 @@
 // blocks by rate and loader limit, buffers and ranges outside the flash.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "flashops/job_rig.h"
 
 namespace flashwire::job_test {
@@ -131,6 +134,32 @@ TEST(ReadJob, FailedReadsAreRetriedThenGivenUp) {
     EXPECT_TRUE(rig.HasLine("Retry 4: ReadData"));
     EXPECT_TRUE(rig.HasLine("Giving up on ReadData"));
     EXPECT_FALSE(std::filesystem::exists(save)) << "nothing is saved when a read fails";
+}
+
+// A save file that cannot be created ends the read job before the phone is
+// touched; an existing one is left as it is until the read has succeeded.
+TEST(ReadJob, SaveFileIsCheckedBeforeThePhoneIsTouched) {
+    {
+        JobRig rig("demo-active");
+        const std::string save = rig.dir() + "/no-such-directory/read.s19";
+        ASSERT_TRUE(rig.Options("/com=1 /mode=read /read=0x0-0xFFF /savefile=" + save));
+        EXPECT_EQ(rig.Run(), ERR_WRONG_FILE_SAVE) << rig.Transcript();
+        const std::string line = "Error: Unable to create save file \"" + save + "\": " + std::strerror(ENOENT) +
+                                 "; nothing was read. Choose a file in a directory you may write to.";
+        EXPECT_TRUE(rig.HasLine(line, 2)) << rig.Transcript();
+        EXPECT_EQ(rig.phone().bytesFromHost(0), 0u) << "not a byte to the phone";
+    }
+    {
+        JobRig rig("demo-active", 1, [](sim::PhoneConfig& c) {
+            for (uint32_t i = 0; i < 5; ++i) c.faults.replies.push_back({"SUCK", i, sim::ReplyFaultKind::Refuse});
+        });
+        const std::string save = rig.dir() + "/read.s19";
+        std::ofstream(save) << "kept\n";
+        ASSERT_TRUE(rig.Options("/com=1 /mode=read /read=0x0-0xFFF /savefile=" + save));
+        EXPECT_EQ(rig.Run(), ERR_TOO_MANY_RETRIES);
+        std::ifstream in(save);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept\n");
+    }
 }
 
 }  // namespace

@@ -97,6 +97,38 @@ TEST(Lifecycle, StaleContextMemberIsNeverReleased) {
     EXPECT_EQ(LiveContextCount(), before);
 }
 
+// Every export that takes a handle finds its context through the registry:
+// a handle whose `context` member the library did not bind is never read
+// through, whatever it holds.
+TEST(Lifecycle, UnboundHandleIsNeverReadThrough) {
+    RecordingHost other;  // a bound context that belongs to another handle
+    ASSERT_EQ(FlashInit(&other.handle, &other.options), 0u);
+    alignas(8) unsigned char garbage[4096];
+    std::memset(garbage, 0xA5, sizeof garbage);
+    ::FlashContext* const members[] = {
+        reinterpret_cast<::FlashContext*>(static_cast<uintptr_t>(0x10)),  // unmapped
+        reinterpret_cast<::FlashContext*>(garbage),                         // memory of the host's
+        other.handle.context,                                               // another handle's context
+    };
+    const size_t before = LiveContextCount();
+    for (::FlashContext* member : members) {
+        RecordingHost host;
+        host.InstallCallbacks();
+        host.handle.context = member;
+        int32_t count = -1;
+        FlashOptions parsed{};
+        EXPECT_EQ(FlashParseOptionString(&host.handle, "/mode=read /com=2", &count, &parsed), 0u);
+        EXPECT_EQ(count, 2);
+        EXPECT_EQ(+parsed.mode, 2u);
+        EXPECT_TRUE(host.lines.empty()) << "nothing echoed without a bound context";
+        EXPECT_EQ(FlashLoad(&host.handle, &parsed), uint32_t{ERR_BAD_PARAMS});
+        EXPECT_EQ(FlashSetDataDirectory(&host.handle, "/tmp"), uint32_t{ERR_BAD_PARAMS});
+        EXPECT_EQ(FlashFinish(&host.handle), 0u);
+        EXPECT_EQ(LiveContextCount(), before);
+    }
+    EXPECT_EQ(ContextOf(&other.handle)->handle, &other.handle);
+}
+
 struct PathCase {
     std::string executable;
     std::string directory;

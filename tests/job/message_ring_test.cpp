@@ -11,6 +11,7 @@
 
 #include "api/test_host.h"
 #include "job/reporting.h"
+#include "job/thread_gui.h"
 
 namespace flashwire::test {
 namespace {
@@ -81,6 +82,25 @@ std::string Numbered(int i, size_t length) {
 int NumberOf(const std::string& text) {
     if (text.rfind("msg ", 0) != 0) return -1;
     return std::stoi(text.substr(4));
+}
+
+// A producer that found the ring full holds the producers' lock while it
+// waits for the dispatcher; a dispatcher that starts then reports its own
+// lines straight to the host and empties the ring without that lock.
+TEST_F(RingTest, DispatcherStartsWhileAProducerHoldsTheLock) {
+    ctx_->options.debug = 1;
+    for (int i = 0; i < 3; ++i) ReportText(*ctx_, 0, Numbered(i, 10).c_str());
+    std::unique_lock producer(ctx_->ring.producerMutex);
+    std::thread dispatcher([this] { ThreadGUI(*ctx_); });
+    const bool drained = ctx_->drainedEvent->Wait(5000);
+    producer.unlock();
+    EXPECT_TRUE(drained) << "the dispatcher waited for the producers' lock";
+    ctx_->queueMode = false;
+    ctx_->dataEvent->Set();
+    dispatcher.join();
+    const std::vector<std::string> expected = {"ThreadGUI started", Numbered(0, 10), Numbered(1, 10),
+                                               Numbered(2, 10), "ThreadGUI finished"};
+    EXPECT_EQ(host_.Texts(), expected);
 }
 
 TEST_F(RingTest, RecordThatDoesNotFitAtTheEndFollowsAFiller) {

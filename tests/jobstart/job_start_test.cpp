@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "flashops/job_rig.h"
 #include "job/lifecycle.h"
@@ -76,13 +77,16 @@ struct Host {
 // data directory set to the build's configuration.
 class Rig {
 public:
-    explicit Rig(const std::string& platform, uint64_t powerOnUs = 0) : platform_(platform) {
+    // virtualThreads: the job's threads take turns on the link's virtual clock.
+    explicit Rig(const std::string& platform, uint64_t powerOnUs = 0, bool virtualThreads = false)
+        : platform_(platform) {
         std::string error;
         sim::PhoneConfig config = sim::PhoneConfigForPlatform(kConfigDir, platform, &error);
         EXPECT_EQ(error, "");
         config.requireLoaderSignature = false;
         config.powerOnUs = powerOnUs;
         link = std::make_unique<sim::VirtualLink>(config, 1);
+        if (virtualThreads) link->UseVirtualThreads();
         host.handle.size = sizeof(FlashHandle);
         EXPECT_EQ(InitHandle(&host.handle, &options, link->Services()), SUCCESS);
         EXPECT_EQ(FlashSetDataDirectory(&host.handle, FLASHWIRE_BINARY_DIR), SUCCESS);
@@ -333,6 +337,68 @@ TEST(FlashLoad, BlockedDispatcherIsGivenUpAndKeepsWhatItUses) {
         }
         EXPECT_EQ(rig.host.inCallback + rig.host.overlaps, 0);
     }
+}
+
+// The system's facts, with a hook in the path separator: FlashSetDataDirectory
+// asks for it while it checks and changes the directory.
+struct HookedSystem final : platform::SystemInfo {
+    std::string ExecutablePath() override { return platform::SystemServices().system->ExecutablePath(); }
+    platform::OsVersion GetOsVersion() override { return platform::SystemServices().system->GetOsVersion(); }
+    char PathSeparator() const override {
+        if (std::this_thread::get_id() == hookThread && hook) std::exchange(hook, nullptr)();
+        return platform::SystemServices().system->PathSeparator();
+    }
+    std::thread::id hookThread;
+    mutable std::function<void()> hook;
+};
+
+// A job started from another thread while the directory changes runs either
+// before the change (which is then refused) or after it, with the new
+// directory: never between the check and the write.
+TEST(FlashSetDataDirectory, ChangeAndJobStartAreOrdered) {
+    Rig rig("demo-passive");
+    HookedSystem system;
+    rig.ctx().services.system = &system;
+    const std::string empty = JobRig::TempDir();  // no "platform.def": a job there fails at once
+    ASSERT_EQ(FlashSetDataDirectory(&rig.host.handle, empty.c_str()), SUCCESS);
+    ASSERT_EQ(FlashParseOptionString(&rig.host.handle,
+                                     ("/platform=demo-passive /com=1 /mode=verify /file=" + rig.dir + "/missing.s19").c_str(),
+                                     nullptr, &rig.options),
+              SUCCESS);
+    std::atomic<uint32_t> jobResult{0xFFFFFFFFu};
+    std::thread job;
+    system.hookThread = std::this_thread::get_id();
+    system.hook = [&] {
+        job = std::thread([&] { jobResult = FlashLoad(&rig.host.handle, &rig.options); });
+        // Long enough for the job to run to its end, if it could start.
+        for (int ms = 0; ms < 500 && jobResult == 0xFFFFFFFFu; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    EXPECT_EQ(FlashSetDataDirectory(&rig.host.handle, FLASHWIRE_BINARY_DIR), SUCCESS);
+    job.join();
+    EXPECT_EQ(jobResult.load(), uint32_t{ERR_WRONG_FILE_LOAD}) << "the job read the old directory";
+    std::error_code ec;
+    std::filesystem::remove_all(empty, ec);
+}
+
+// On the virtual clock the end of a job gives a blocked dispatcher up after
+// 10 virtual seconds, and no real time passes meanwhile.
+TEST(FlashLoad, BlockedDispatcherIsGivenUpInVirtualTime) {
+    Rig rig("demo-passive", 0, true);
+    rig.host.onStatus = [&] { rig.link->clock().Sleep(20'000); };  // a host that keeps the dispatcher 20 s
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t before = rig.link->clock().Ticks();
+    EXPECT_EQ(rig.Run("/com=1 /mode=verify /file=" + rig.dir + "/missing.s19"), uint32_t{ERR_WRONG_FILE_LOAD});
+    const uint32_t given = rig.link->clock().Ticks() - before;
+    EXPECT_EQ(rig.ctx().dispatcherExitCode, kForcedExitCode);
+    EXPECT_GE(given, kDispatcherStopTimeoutMs);
+    EXPECT_LT(given, 20'000u);
+    EXPECT_EQ(rig.Load(), uint32_t{ERR_SETUP}) << "no second dispatcher meanwhile";
+    rig.host.onStatus = nullptr;
+    rig.link->clock().Sleep(20'000);  // the host's callback returns; the given-up dispatcher ends
+    ASSERT_TRUE(rig.ctx().dispatcherThread->Join(0));
+    EXPECT_EQ(rig.Load(), uint32_t{ERR_WRONG_FILE_LOAD});
+    rig.ExpectDelivered(ERR_WRONG_FILE_LOAD);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(FlashSetDataDirectory, BoundedAndNothingChangedOnRefusal) {

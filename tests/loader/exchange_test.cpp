@@ -179,5 +179,19 @@ TEST_F(LoaderOnPort, SyncAgainstSilentLoaderTriesFiveTimesFiveSecondsApart) {
     }
 }
 
+// A stream table that names bytes outside the image buffers is refused
+// before the frame goes out: the phone never waits for streams that cannot come.
+TEST_F(LoaderOnPort, BadStreamTableSendsNothing) {
+    Bytes payload(48, 0);
+    StoreLe32(0x10000, payload.data());
+    StoreLe32(0x100, payload.data() + 4);
+    StoreLe32(1, payload.data() + 12);  // one stream, image buffer 0
+    StoreLe32(0x100, payload.data() + 24);
+    Bytes reply(20);
+    EXPECT_EQ(WaitFor4CC(rig.ctx(), FL_CMD_TXDT, payload, 0, reply, 20000), ERR_PROTOCOL);
+    EXPECT_TRUE(LinesInOrder({"Bad stream table"}));
+    EXPECT_TRUE(Wire(sim::Direction::ToPhone).empty());
+}
+
 }  // namespace
 }  // namespace flashwire::job_test

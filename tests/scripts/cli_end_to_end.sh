@@ -95,7 +95,7 @@ EOF
 "$cli" --help > "$work/help" 2>&1; status=$?
 if [ $status -eq 0 ] && grep -q -- "--port COMn=DEVICE" "$work/help" && grep -q -- "--config-dir" "$work/help" &&
    grep -q -- "--timeout" "$work/help" && grep -q -- "--json" "$work/help" && grep -q -- "--quiet" "$work/help" &&
-   grep -q "/platform=" "$work/help" && grep -q "Usage: flashwire \[FLAGS\] OPTION" "$work/help"; then
+   grep -q "/platform=" "$work/help" && grep -q "Usage: flashwire COMMAND ... | flashwire \[FLAGS\] OPTION" "$work/help"; then
     pass "--help exits 0 with the flags and the option string"
 else
     fail "--help: status $status"; show "$work/help"
@@ -247,14 +247,14 @@ fi
 
 # Verify, plain output (not a terminal): progress lines, no bar, no colours.
 if start_daemon --flash-file "$flash"; then
-    "$cli" "${ports[@]}" "${common[@]}" /mode=verify "/file=$image" > "$work/verify.out" 2> "$work/verify.err"
+    "$cli" -v "${ports[@]}" "${common[@]}" /mode=verify "/file=$image" > "$work/verify.out" 2> "$work/verify.err"
     status=$?
     stop_daemon
     if [ $status -eq 0 ] && grep -q "^progress: Verifying Flash: done, 20.0 KiB in" "$work/verify.out" &&
        grep -q "^status: All is well !" "$work/verify.out" && grep -q "^\[0\] /mode=verify" "$work/verify.out" &&
        grep -q "^flashwire: done in" "$work/verify.out" && ! grep -q $'[\r\033]' "$work/verify.out" &&
        [ ! -s "$work/verify.err" ]; then
-        pass "verify: exit 0, plain progress, message and status lines"
+        pass "verify -v: exit 0, plain progress, message (level 0 too) and status lines"
     else
         fail "verify: status $status"; show "$work/verify.out" "$work/verify.err"
     fi
@@ -281,7 +281,7 @@ if start_daemon --flash-file "$flash"; then
         "/read=$(printf '0x%x-0x%x' $base $((base + size - 1)))" > "$work/read.out" 2> "$work/read.err"
     status=$?
     stop_daemon
-    if [ $status -eq 0 ] && [ ! -s "$work/read.out" ] && python3 - "$readback" "$image.bin" "$base" <<'EOF'
+    if [ $status -eq 0 ] && [ "$(wc -l < "$work/read.out")" -eq 1 ] && grep -q "^flashwire: done in" "$work/read.out" && python3 - "$readback" "$image.bin" "$base" <<'EOF'
 import sys
 data = {}
 for line in open(sys.argv[1]):
@@ -299,7 +299,7 @@ assert sorted(data) == list(range(base, base + len(image))), (min(data), max(dat
 assert bytes(data[base + k] for k in range(len(image))) == image
 EOF
     then
-        pass "read back with --quiet: nothing on stdout, the S-record file equals the image"
+        pass "read back with --quiet: one line on stdout, the S-record file equals the image"
     else
         fail "read back: status $status"; show "$work/read.out" "$work/read.err"
     fi
@@ -311,8 +311,10 @@ if start_daemon --flash-file "$flash"; then
     status=$?
     stop_daemon
     if [ $status -eq 24 ] && grep -q "ERR_VERIFY_DIFFERENCE (error 24, exit status 24)" "$work/diff.err" &&
-       grep -q "^\[1\] VerifyData: Difference found" "$work/diff.out"; then
-        pass "verify against a changed image: exit 24, ERR_VERIFY_DIFFERENCE named"
+       grep -q "^\[1\] VerifyData: Difference found" "$work/diff.out" &&
+       grep -q "the block that differs is 0x00004000 - 0x00008fff" "$work/diff.out" &&
+       grep -q "the block that differs is 0x00004000 - 0x00008fff" "$work/diff.err"; then
+        pass "verify against a changed image: exit 24, ERR_VERIFY_DIFFERENCE and the block's range named"
     else
         fail "verify against a changed image: status $status"; show "$work/diff.out" "$work/diff.err"
     fi
@@ -343,7 +345,7 @@ wait_cli() {
 # Waits until the job is waiting for the phone (its progress phase began).
 wait_for_power_on_phase() {  # file
     for _ in $(seq 1 100); do
-        grep -q "Power on mobile" "$1" && return 0
+        grep -q "Power on mobile\|Waiting for the phone" "$1" && return 0
         sleep 0.05
     done
     return 1

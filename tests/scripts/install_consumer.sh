@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installed tree in a temporary prefix: exactly the shared library with its
 # SONAME links, the public header, the CMake package and "flashwire.pc", the
-# programs (flashwire-sim; the command line when it is built) and the config/
-# tree in share/flashwire. Then the example host in examples/consumer is built
+# programs (flashwire-sim; the command line and its manual page when they are
+# built), the licence and the change log, and the config/ tree in
+# share/flashwire. Then the example host in examples/consumer is built
 # against it through find_package(flashwire) and through pkg-config (as C and
 # as C++) and run; the installed daemon starts with its installed sample
 # configuration; a package version the library does not match is refused.
@@ -66,6 +67,8 @@ patterns=(
     "share/flashwire/.+"
 )
 [ $have_cli -eq 1 ] && patterns+=("bin/flashwire")
+[ -f "$build/flashwire.1" ] && patterns+=("share/man/man1/flashwire\.1")
+patterns+=("share/doc/flashwire/LICENSE" "share/doc/flashwire/CHANGELOG\.md")
 # The flashing station, on systems where it is built.
 have_station=0
 grep -Fqs '/flashwire-station"' "$build/tools/station/cmake_install.cmake" && have_station=1

@@ -17,7 +17,7 @@ exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sed 's/@.*//' | sor
 
 status=0
 for f in FlashInit FlashFinish FlashParseOptionString FlashMakeOptionString FlashGetErrorString FlashLoad \
-         FlashMapPort FlashSetDataDirectory; do
+         FlashMapPort FlashSetDataDirectory FlashSetTraceFile; do
   grep -qx "$f" <<<"$declared" || { echo "nm_exports: $f is not declared in the header"; status=1; }
 done
 for f in $declared; do

@@ -33,10 +33,15 @@ TEST_F(PlatformDefinition, UnknownSectionOrMissingFlashLoader) {
     EXPECT_TRUE(host.Has(0, "Platform: unknown or corrupted platform: \"P\""));
 }
 
-TEST_F(PlatformDefinition, FailuresAreDebugLinesOnly) {
+// Without /debug a failure is one level-1 line with the cause, the section
+// and the file (the debug line says the same when /debug is on).
+TEST_F(PlatformDefinition, FailuresNameCauseSectionAndFile) {
     host.SetDebug(false);
-    EXPECT_FALSE(Read("MIT=0\n", "Nope"));
-    EXPECT_TRUE(host.lines.empty());
+    EXPECT_FALSE(Read("MIT=0\nBootLoader=sideways\nFlashLoader=fl.srec\n"));
+    ASSERT_EQ(host.lines.size(), 1u);
+    EXPECT_EQ(host.lines[0].level, 1);
+    EXPECT_EQ(host.lines[0].text, "Error: Platform: invalid boot loader type: sideways (section [P] of " + host.Dir() +
+                                      "/platform.def)");
 }
 
 TEST_F(PlatformDefinition, Mit0PassiveWithMaxImageSizeAndFullSummary) {
@@ -92,6 +97,34 @@ TEST_F(PlatformDefinition, MitAndMaxImageSizeLimits) {
     // Text that holds no number reads as 0 (MIT 0 here).
     EXPECT_TRUE(Read("FlashLoader=fl\nMIT=none\nBootLoader=active\n"));
     EXPECT_EQ(P().memoryInterfaceType, 0u);
+}
+
+TEST_F(PlatformDefinition, StreamGapDefaultRangeAndRefusal) {
+    const struct {
+        const char* line;  // "" leaves the key out
+        bool accepted;
+        uint32_t gap;
+    } cases[] = {
+        {"", true, 10}, {"StreamGap=0\n", true, 0}, {"StreamGap= 4 \n", true, 4},
+        {"StreamGap=1000\n", true, 1000}, {"StreamGap=1001\n", false, 0}, {"StreamGap=-1\n", false, 0},
+        {"StreamGap=5ms\n", false, 0}, {"StreamGap=\n", false, 0}, {"StreamGap=99999999999\n", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        host.SetDebug(false);  // the refusal is shown without the debug option
+        host.lines.clear();
+        P().streamGapMs = 77;
+        EXPECT_EQ(Read(std::string("FlashLoader=fl\nBootLoader=active\n") + c.line), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(P().streamGapMs, c.gap);
+            EXPECT_TRUE(host.lines.empty());
+        } else {
+            ASSERT_EQ(host.lines.size(), 1u);
+            EXPECT_EQ(host.lines[0].level, 2);
+            EXPECT_EQ(host.lines[0].text.rfind("Platform \"P\": StreamGap=", 0), 0u) << host.lines[0].text;
+            EXPECT_NE(host.lines[0].text.find("0 to 1000"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(PlatformDefinition, Mit0FlashDefinitions) {

@@ -13,6 +13,12 @@ uint32_t MonotonicClock::Ticks() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t MonotonicClock::Microseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 void MonotonicClock::Sleep(uint32_t ms) {
     timespec req{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
     timespec rem{};

@@ -9,6 +9,7 @@ class MonotonicClock final : public Clock {
 public:
     uint32_t Ticks() override;
     void Sleep(uint32_t ms) override;
+    uint64_t Microseconds() override;
 };
 
 class PosixThreading final : public Threading {

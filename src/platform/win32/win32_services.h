@@ -10,6 +10,7 @@ class TickClock final : public Clock {
 public:
     uint32_t Ticks() override;
     void Sleep(uint32_t ms) override;
+    uint64_t Microseconds() override;
 };
 
 // Events of CreateEventA, threads of CreateThread, thread priorities.
