@@ -389,6 +389,8 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
     options += " /platform=" + Quoted(slot.cfg.platform);
     std::string readFile;
     if (kind == JobKind::ReadCompare) {
+        std::error_code ec;
+        fs::create_directories(fs::path(config_.logDir) / slot.cfg.name, ec);
         readFile = (fs::path(config_.logDir) / slot.cfg.name / ("read-" + std::to_string(slot.pid.load()) + ".s19")).string();
         options += " /mode=read /savefile=" + Quoted(readFile);
         std::size_t ranges = 0;
@@ -710,6 +712,25 @@ Station::JobOutcome Station::RunJob(SlotState& slot, JobKind kind, bool firstJob
     o.endedAt = UtcNow();
     o.duration = Seconds(Clock::now() - start);
     if (o.phonePresent && !log.is_open()) openLog();
+    if (!o.phonePresent && firstJob && o.code != SUCCESS && o.code != ERR_ABORT && !portGone) {
+        // The job failed before any phone could answer (an image, loader or
+        // platform the library refuses): no phone's result, but the reason
+        // is shown; the slot tries again.
+        {
+            std::lock_guard lock(slot.mutex);
+            slot.state = "error";
+            slot.detail = "the job fails before any phone answers: " + o.name +
+                          (o.lastError.empty() ? std::string() : ": " + o.lastError);
+        }
+        Json e;
+        e["type"] = "error";
+        e["time"] = Now();
+        e["slot"] = slot.cfg.name;
+        e["text"] = "the " + std::string(JobName(kind)) + " job fails before any phone answers: " + o.name +
+                    (o.lastError.empty() ? std::string() : ": " + o.lastError) + "; trying again in 5 s";
+        Publish(std::move(e));
+        PublishSlot(slot);
+    }
     if (log.is_open()) log << "# ended " << o.endedAt << ": " << o.name << '\n';
     return o;
 }
@@ -876,9 +897,14 @@ void Station::SlotLoop(SlotState& slot) {
         RunPhone(slot, phoneSeen);
         if (!phoneSeen && !stopping_.load()) {
             // The job ended before any phone answered (the port failed while
-            // waiting): a pause, then wait again.
+            // waiting, or the library refused the job): a pause, then again.
+            bool refused;
+            {
+                std::lock_guard lock(slot.mutex);
+                refused = slot.state == "error";
+            }
             std::unique_lock lock(stopMutex_);
-            stopWake_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_.load(); });
+            stopWake_.wait_for(lock, std::chrono::seconds(refused ? 5 : 1), [&] { return stopping_.load(); });
         }
     }
     StopWorker(slot);
