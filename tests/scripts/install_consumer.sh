@@ -70,6 +70,10 @@ patterns=(
 [ $have_cli -eq 1 ] && patterns+=("bin/flashwire")
 [ -f "$build/flashwire.1" ] && patterns+=("share/man/man1/flashwire\.1")
 patterns+=("share/doc/flashwire/LICENSE" "share/doc/flashwire/CHANGELOG\.md")
+# The flashing station, on systems where it is built.
+have_station=0
+grep -Fqs '/flashwire-station"' "$build/tools/station/cmake_install.cmake" && have_station=1
+[ $have_station -eq 1 ] && patterns+=("bin/flashwire-station")
 (cd "$prefix" && find . -mindepth 1 \( -type f -o -type l \) | sed 's|^\./||' | sort) > "$work/files"
 for p in "${patterns[@]}"; do
     grep -Eqx "$p" "$work/files" || fail "nothing installed as $p"
@@ -91,6 +95,10 @@ readelf -d "$prefix/$libdir/libflashwire.so.$version" | grep -q 'SONAME.*\[libfl
     fail "SONAME of libflashwire.so.$version is not libflashwire.so.0"
 cmp -s "$source/include/flashwire/flash_api.h" "$prefix/include/flashwire/flash_api.h" || fail "installed header differs"
 diff -r "$source/config" "$prefix/share/flashwire" > "$work/log" || { cat "$work/log"; fail "share/flashwire differs from config/"; }
+if [ $have_station -eq 1 ]; then
+    "$prefix/bin/flashwire-station" --version | grep -q "^flashwire-station $version" &&
+        pass "installed flashwire-station runs" || fail "installed flashwire-station does not run"
+fi
 [ $failures -eq 0 ] && pass "layout: library $version with its links, header, package files, programs, sample data"
 
 # Programs and libraries of a sanitizer build need the same sanitizer in a host.
