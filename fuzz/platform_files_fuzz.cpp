@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "target/flash_type.h"
-#include "target/ini_file.h"
-#include "target/platform_definition.h"
+#include "catalog/flash_type.h"
+#include "catalog/ini_file.h"
+#include "catalog/platform_definition.h"
 #include "fuzz_support.h"
 #include "job/context.h"
 

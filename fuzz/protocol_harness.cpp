@@ -40,7 +40,7 @@
 #include "flashwire/flash_api.h"
 #include "fuzz/protocol_session.h"
 #include "job/context.h"
-#include "job/run_job.h"
+#include "job/job_driver.h"
 #include "job/thread_protocol.h"
 #include "platform/platform.h"
 #include "wire/crc32.h"

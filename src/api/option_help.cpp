@@ -1,6 +1,6 @@
 // The help text sent after an unknown option.
 #include "api/options.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 

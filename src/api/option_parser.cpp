@@ -12,11 +12,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "api/option_ranges.h"
 #include "api/options.h"
 #include "api/speed_table.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

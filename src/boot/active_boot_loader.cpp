@@ -4,7 +4,7 @@
 
 #include "boot/protocol_error.h"
 #include "boot/ram_blocks.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

@@ -1,12 +1,12 @@
 #include "boot/boot_command_exchange.h"
 
 #include "boot/boot_tokens.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/crc32.h"
 #include "wire/four_cc.h"
 #include "wire/le32.h"
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 namespace flashwire {
 namespace {

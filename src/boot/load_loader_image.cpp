@@ -6,13 +6,13 @@
 #include <span>
 #include <vector>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "boot/boot_command_exchange.h"
 #include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
 #include "boot/scoped_priority.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "wire/le32.h"
 
 namespace flashwire {

@@ -5,7 +5,7 @@
 #include "boot/boot_command_exchange.h"
 #include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "wire/le32.h"
 
 namespace flashwire {

@@ -1,10 +1,10 @@
 #include "boot/pc_sync.h"
 
 #include "boot/boot_tokens.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/four_cc.h"
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 namespace flashwire {
 namespace {

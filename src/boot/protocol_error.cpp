@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 

@@ -1,7 +1,7 @@
 #include "boot/ram_block_exchange.h"
 
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

@@ -5,9 +5,9 @@
 #include "boot/protocol_error.h"
 #include "boot/ram_block_exchange.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

@@ -3,7 +3,7 @@
 #include "boot/load_loader_image.h"
 #include "boot/loader_info.h"
 #include "boot/wake_boot_loader.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

@@ -4,7 +4,7 @@
 #include "boot/passive_boot_loader.h"
 #include "boot/scoped_priority.h"
 #include "boot/setup_loader.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

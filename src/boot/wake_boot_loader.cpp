@@ -1,7 +1,7 @@
 #include "boot/wake_boot_loader.h"
 
 #include "boot/scoped_priority.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

@@ -7,11 +7,11 @@
 #include "wire/crc32.h"
 #include "wire/le32.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/txdt_streams.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

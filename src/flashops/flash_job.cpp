@@ -8,9 +8,9 @@
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

@@ -14,11 +14,11 @@
 #include "flashops/sector_map.h"
 #include "image/region_list.h"
 #include "image/srec_writer.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
-#include "loader/wait_for_4cc.h"
-#include "target/size_text.h"
+#include "loader/command_exchange.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "job/context.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

@@ -5,8 +5,8 @@
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
-#include "job/reporting.h"
-#include "target/size_text.h"
+#include "session/reporting.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "job/context.h"
 
 namespace flashwire {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <new>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

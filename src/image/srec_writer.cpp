@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "image/hex_byte.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

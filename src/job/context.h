@@ -13,8 +13,8 @@
 #include "image/memory_region.h"
 #include "platform/platform.h"
 #include "serial/port_record.h"
-#include "target/flash_layout.h"
-#include "target/platform_info.h"
+#include "catalog/flash_layout.h"
+#include "catalog/platform_info.h"
 
 namespace flashwire {
 

@@ -9,9 +9,9 @@
 
 #include "image/region_list.h"
 #include "job/lifecycle.h"
-#include "job/reporting.h"
-#include "job/run_job.h"
-#include "job/thread_gui.h"
+#include "session/reporting.h"
+#include "job/job_driver.h"
+#include "job/dispatcher.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

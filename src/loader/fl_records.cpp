@@ -6,7 +6,7 @@
 
 #include "api/error_codes.h"
 #include "wire/crc32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"
 

@@ -1,7 +1,7 @@
 #include "loader/fl_sync.h"
 
-#include "wire/wait_for_4ccs.h"
-#include "job/reporting.h"
+#include "wire/code_scanner.h"
+#include "session/reporting.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"
 

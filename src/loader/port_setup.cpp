@@ -1,11 +1,11 @@
 #include "loader/port_setup.h"
 
 #include "wire/le32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/uart_probe.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

@@ -6,15 +6,15 @@
 #include <cstring>
 
 #include "wire/le32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_setup.h"
 #include "loader/uart_probe.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
-#include "target/flash_type.h"
-#include "target/size_text.h"
+#include "catalog/flash_type.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

@@ -1,6 +1,6 @@
 #include "loader/uart_probe.h"
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {

@@ -9,7 +9,7 @@
 
 #include "api/speed_table.h"
 #include "job/context.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

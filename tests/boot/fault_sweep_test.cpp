@@ -24,7 +24,7 @@
 #include "image/srec_reader.h"
 #include "sim/phone_factory.h"
 #include "sim/prng.h"
-#include "target/platform_definition.h"
+#include "catalog/platform_definition.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define FLASHWIRE_SWEEP_SANITIZER 1

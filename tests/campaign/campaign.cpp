@@ -15,7 +15,7 @@
 
 #include "flashops/job_rig.h"
 #include "job/lifecycle.h"
-#include "job/thread_gui.h"
+#include "job/dispatcher.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_setup.h"

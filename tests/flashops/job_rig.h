@@ -14,7 +14,7 @@
 #include "api/options.h"
 #include "boot/boot_rig.h"
 #include "image/srec_test_util.h"
-#include "job/run_job.h"
+#include "job/job_driver.h"
 #include "job/thread_protocol.h"
 #include "sim/image_files.h"
 #include "sim/phone_factory.h"

@@ -8,7 +8,7 @@
 #include "flashops/job_rig.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "sim/frame_codec.h"
 
 namespace flashwire::job_test {

@@ -12,8 +12,8 @@
 #include "image/srec_reader.h"
 #include "job/context.h"
 #include "sim/phone_factory.h"
-#include "target/flash_type.h"
-#include "target/platform_definition.h"
+#include "catalog/flash_type.h"
+#include "catalog/platform_definition.h"
 
 namespace flashwire::sim_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "target/flash_type.h"
+#include "catalog/flash_type.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Message lines, debug lines, status texts and the abort flag: straight to the
 // host's callbacks outside a job, through the message ring while one runs.
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,11 +1,11 @@
-#include "target/ini_file.h"
+#include "catalog/ini_file.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "image/test_host.h"
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

@@ -1,11 +1,11 @@
-#include "boot/send_file.h"
+#include "job/phase_runner.h"
 
 #include <cstdio>
 
 #include "api/error_codes.h"
 #include "boot/talk_to_bootloader.h"
 #include "flashops/jobs.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/talk_to_flashloader.h"
 
 namespace flashwire {

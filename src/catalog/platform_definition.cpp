@@ -1,14 +1,14 @@
 // Reading and checking a platform section of "platform.def".
-#include "target/platform_definition.h"
+#include "catalog/platform_definition.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "image/region_list.h"
-#include "job/reporting.h"
-#include "target/ini_file.h"
-#include "target/size_text.h"
+#include "session/reporting.h"
+#include "catalog/ini_file.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {

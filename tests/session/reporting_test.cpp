@@ -5,7 +5,7 @@
 #include <string>
 
 #include "api/test_host.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire::test {
 namespace {

@@ -2,7 +2,7 @@
 // lookup: the file is read anew for every lookup (the files are small and are
 // read a few dozen times per job), and only the first kLineKeep characters of
 // a line are kept, so a line of any length costs bounded memory.
-#include "target/ini_file.h"
+#include "catalog/ini_file.h"
 
 #include <cstdio>
 #include <cstring>

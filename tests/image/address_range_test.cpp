@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 
 // Found by argument-dependent lookup: AddressRange is a C record in the global namespace.
 static bool operator==(const AddressRange& a, const AddressRange& b) {

@@ -1,7 +1,7 @@
 // The duration text of a phase, and a failed start-up that runs no job.
 #include <gtest/gtest.h>
 
-#include "boot/send_file.h"
+#include "job/phase_runner.h"
 #include "flashops/job_rig.h"
 
 namespace flashwire::job_test {

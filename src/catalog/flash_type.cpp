@@ -1,12 +1,12 @@
 // Looking up a flash chip in "flash.types": description, command set, sector
 // layout and programming mode.
-#include "target/flash_type.h"
+#include "catalog/flash_type.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "target/ini_file.h"
+#include "catalog/ini_file.h"
 
 namespace flashwire {
 namespace {

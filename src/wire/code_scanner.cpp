@@ -1,7 +1,7 @@
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 #include "api/error_codes.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/four_cc.h"
 

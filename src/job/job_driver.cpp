@@ -1,20 +1,20 @@
-#include "job/run_job.h"
+#include "job/job_driver.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "api/error_codes.h"
 #include "api/option_ranges.h"
 #include "api/speed_table.h"
 #include "boot/scoped_priority.h"
-#include "boot/send_file.h"
+#include "job/phase_runner.h"
 #include "image/region_list.h"
 #include "image/srec_reader.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
-#include "target/platform_definition.h"
+#include "catalog/platform_definition.h"
 
 namespace flashwire {
 namespace {

@@ -1,5 +1,5 @@
 // Byte counts as text for messages.
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 #include <cstdio>
 

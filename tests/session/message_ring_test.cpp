@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "api/test_host.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire::test {
 namespace {

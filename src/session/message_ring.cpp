@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

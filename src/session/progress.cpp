@@ -2,7 +2,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

@@ -1,6 +1,6 @@
 // The 4CC scanner against a scripted line: bytes arrive at given
 // milliseconds of a fake clock, and every read waits as its time-out says.
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Overlap, sorting, overlap check and merging of address range lists.
-#include "api/address_range.h"
+#include "image/address_range.h"
 
 #include <utility>
 

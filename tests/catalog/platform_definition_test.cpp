@@ -1,4 +1,4 @@
-#include "target/platform_definition.h"
+#include "catalog/platform_definition.h"
 
 #include <gtest/gtest.h>
 

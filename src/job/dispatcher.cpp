@@ -1,8 +1,8 @@
 // The dispatcher thread: delivers the message ring to the host and polls for
 // an abort request.
-#include "job/thread_gui.h"
+#include "job/dispatcher.h"
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {

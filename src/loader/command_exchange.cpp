@@ -1,11 +1,11 @@
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 
 #include <algorithm>
 #include <array>
 
 #include "wire/crc32.h"
-#include "wire/wait_for_4ccs.h"
-#include "job/reporting.h"
+#include "wire/code_scanner.h"
+#include "session/reporting.h"
 #include "loader/fl_records.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"
