@@ -614,7 +614,7 @@ Outcome RunInput(std::span<const uint8_t> input) {
     line.ctx = ctx.get();
 
     ResetJobState(*ctx);
-    out.result = ReLoad(*ctx);
+    out.result = DriveJob(*ctx);
     out.aborted = line.abortRaised;
     out.endMs = line.nowUs / 1000;
     out.lastByteMs = line.lastByteUs / 1000;

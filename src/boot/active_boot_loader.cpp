@@ -65,7 +65,7 @@ uint32_t TalkToActiveBootloader(FlashContext& ctx) {
 
     const uint32_t port = ctx.activePort;
     const bool unattended = ctx.options.unattended != 0;
-    const uint32_t previousTimeout = ComSetTimout(ctx, port, kAnnouncementTimeoutMs);
+    const uint32_t previousTimeout = ComSetTimeout(ctx, port, kAnnouncementTimeoutMs);
 
     State state = State::WaitAnnouncement;
     for (;;) {
@@ -83,7 +83,7 @@ uint32_t TalkToActiveBootloader(FlashContext& ctx) {
                 pattern.fill(RATE_BYTE);
                 uint32_t sent = 0;
                 ComWrite(ctx, port, pattern.data(), static_cast<uint32_t>(pattern.size()), sent);
-                ComSetTimout(ctx, port, previousTimeout);
+                ComSetTimeout(ctx, port, previousTimeout);
                 uint8_t byte = 0;
                 if (!ReadByte(ctx, byte)) break;  // silence: the pattern goes out again
                 state = byte == RATE_PATTERN_ACK ? State::RateConfirmation : State::WaitAnnouncement;

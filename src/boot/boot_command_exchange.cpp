@@ -80,17 +80,17 @@ uint32_t BLWaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8
 
     if (uint32_t rc = SendCommandFrame(ctx, command, payload); rc != SUCCESS) return rc;
 
-    if (uint32_t rc = WaitForSingle4CC(ctx, BL_RESP, timeoutMs); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CC(ctx, BL_RESP, timeoutMs); rc != SUCCESS) {
         ReportWaitFailed(ctx, BL_RESP, rc);
         return rc;
     }
-    if (uint32_t rc = WaitForSingle4CC(ctx, command, timeoutMs); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CC(ctx, command, timeoutMs); rc != SUCCESS) {
         ReportWaitFailed(ctx, command, rc);
         return rc;
     }
     const uint32_t statuses[2] = {BL_OK, BL_NACK};
     uint32_t status = 0;
-    if (uint32_t rc = WaitFor4CCs(ctx, statuses, timeoutMs, status); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CCs(ctx, statuses, timeoutMs, status); rc != SUCCESS) {
         ReportDebug(ctx, "BLWaitFor4CCs failed: %u", rc);
         return rc;
     }

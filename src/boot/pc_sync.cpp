@@ -24,7 +24,7 @@ uint32_t SendPcSync(FlashContext& ctx) {
         }
         // Unbounded by design: only the phone's answer or the host's abort
         // (seen by the scanner within its 5 ms read time-out) ends it.
-        const uint32_t rc = WaitForSingle4CC(ctx, BL_SYNC_ACK, kSyncAnswerTimeoutMs);
+        const uint32_t rc = ScanFor4CC(ctx, BL_SYNC_ACK, kSyncAnswerTimeoutMs);
         if (rc == SUCCESS) {
             ReportDebug(ctx, "sync'ed");
             return SUCCESS;

@@ -72,7 +72,7 @@ uint32_t LoadRamBlocks(FlashContext& ctx) {
         return ERR_PROTOCOL;
     }
 
-    const uint32_t previousTimeout = ComSetTimout(ctx, port, kBlockTimeoutMs);
+    const uint32_t previousTimeout = ComSetTimeout(ctx, port, kBlockTimeoutMs);
     ReportMessage(ctx, 0, "%s, %u blocks to transfer = %s", "Loading Ram", blockCount,
                   SizeText(blockCount * kRamBlockSize));
     ProgressBegin(ctx, "Loading Ram...", blockCount);
@@ -102,7 +102,7 @@ uint32_t LoadRamBlocks(FlashContext& ctx) {
     // The end marker's own failure is logged by it and does not fail the load.
     if (result == SUCCESS) SendBlockNumber(ctx, kEndOfImageBlock);
 
-    ComSetTimout(ctx, port, previousTimeout);
+    ComSetTimeout(ctx, port, previousTimeout);
     ProgressUpdate(ctx, blockCount);
     ProgressEnd(ctx);
     return result;

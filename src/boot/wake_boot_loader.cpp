@@ -61,7 +61,7 @@ uint32_t PingUntilAnswered(FlashContext& ctx) {
 uint32_t WakeBootLoader(FlashContext& ctx) {
     if (uint32_t rc = PingUntilAnswered(ctx); rc != SUCCESS) return rc;
 
-    ComSetTimout(ctx, ctx.activePort, kFrameReadTimeoutMs);
+    ComSetTimeout(ctx, ctx.activePort, kFrameReadTimeoutMs);
     const uint8_t sync = PC_INITIAL_SYNC;
     uint32_t sent = 0;
     if (!ComWrite(ctx, ctx.activePort, &sync, 1, sent) || sent != 1) {

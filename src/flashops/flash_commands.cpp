@@ -50,7 +50,7 @@ uint32_t Setup(FlashContext& ctx) {
                   payload.data() + 8 + 8 * i);
     }
     std::array<uint8_t, kErrorRecordSize> reply{};
-    return WaitFor4CC(ctx, FL_CMD_SETP, payload, kSetupReplySize, reply, kSetupTimeoutMs);
+    return ExchangeCommand(ctx, FL_CMD_SETP, payload, kSetupReplySize, reply, kSetupTimeoutMs);
 }
 
 uint32_t Done(FlashContext& ctx) {
@@ -145,7 +145,7 @@ uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool r
     StoreLe32(address, payload);
     StoreLe32(length, payload + 4);
     std::array<uint8_t, kErrorRecordSize> reply{};
-    if (uint32_t rc = WaitFor4CC(ctx, FL_CMD_VRFY, payload, 4, reply, kVerifyTimeoutMs); rc != SUCCESS) return rc;
+    if (uint32_t rc = ExchangeCommand(ctx, FL_CMD_VRFY, payload, 4, reply, kVerifyTimeoutMs); rc != SUCCESS) return rc;
     const uint32_t phone = LoadLe32(reply.data());
     const uint32_t image = Crc32(std::span<const uint8_t>(buffer->data.get() + (address - buffer->first), length));
     if (phone == image) return SUCCESS;

@@ -34,7 +34,7 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
     // Room for the reply or a 20-byte error record, whatever the block's size.
     std::array<uint8_t, kMaxReadBlock> reply{};
     const uint32_t rc = length <= reply.size()
-                            ? WaitFor4CC(ctx, FL_CMD_SUCK, payload, length, reply, kSuckTimeoutMs)
+                            ? ExchangeCommand(ctx, FL_CMD_SUCK, payload, length, reply, kSuckTimeoutMs)
                             : static_cast<uint32_t>(ERR_BAD_PARAMS);
     if (rc != SUCCESS) {
         ReportDebug(ctx, "FLSendCmd(suck): %u (%s)", rc, ErrorName(rc, nullptr));

@@ -19,7 +19,7 @@ bool DeliverAll(FlashContext& ctx) {
 
 }  // namespace
 
-uint32_t ThreadGUI(FlashContext& ctx) {
+uint32_t RunDispatcher(FlashContext& ctx) {
     ReportDebug(ctx, "ThreadGUI started");
     uint32_t lastPoll = 0;
     for (;;) {

@@ -27,6 +27,6 @@ inline constexpr uint32_t kAbortPollIntervalMs = 750;
 // no further callback and touches nothing of the context after the callback
 // under way returns but the ring's read position; it then returns
 // kForcedExitCode.
-uint32_t ThreadGUI(FlashContext& ctx);
+uint32_t RunDispatcher(FlashContext& ctx);
 
 }  // namespace flashwire

@@ -142,14 +142,14 @@ uint32_t Transfer(FlashContext& ctx) {
     uint32_t result = SUCCESS;
     if (phases == kPhasesAll || phases == kPhasesBootLoader) {
         ctx.transferMode = kModeLoader;
-        result = SendFile(ctx, ctx.platform.flashLoaderPath, kModeLoader);
+        result = RunPhase(ctx, ctx.platform.flashLoaderPath, kModeLoader);
     }
     if (phases == kPhasesBootLoader || result != SUCCESS) return result;
 
     ctx.activePort = FastestPort(ctx);
     if (mode > kModeRead) return ERR_BAD_PARAMS;
     ctx.transferMode = mode;
-    result = SendFile(ctx, mode == kModeRead ? ctx.options.saveFile : ctx.options.file, mode);
+    result = RunPhase(ctx, mode == kModeRead ? ctx.options.saveFile : ctx.options.file, mode);
     if (result == SUCCESS) SendFinishByte(ctx);  // its outcome does not change the result
     return result;
 }
@@ -193,7 +193,7 @@ uint32_t RunJob(FlashContext& ctx) {
     return result;
 }
 
-uint32_t ReLoad(FlashContext& ctx) {
+uint32_t DriveJob(FlashContext& ctx) {
     SettlePorts(ctx);
     ctx.activePort = 0;
     CheckOperatingSystem(ctx);

@@ -13,7 +13,7 @@ namespace flashwire {
 // has occured ! (<name>)" as message and status. Returns the job's code.
 // Expects the job state reset before (ResetJobState, job/thread_protocol.h):
 // lastError 100 tells that no step stored a more precise code.
-uint32_t ReLoad(FlashContext& ctx);
+uint32_t DriveJob(FlashContext& ctx);
 
 // Preparation and both phases; closes the ports and releases the buffers on
 // every way out once they were acquired.

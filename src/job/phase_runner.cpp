@@ -20,7 +20,7 @@ void FormatDuration(uint32_t seconds, char* out, std::size_t size) {
         std::snprintf(out, size, "%u:%02u:%02u", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-uint32_t SendFile(FlashContext& ctx, const char* fileName, uint32_t mode) {
+uint32_t RunPhase(FlashContext& ctx, const char* fileName, uint32_t mode) {
     uint32_t start = ctx.clock().Ticks();
     ReportDebug(ctx, "SendFile=%s, Mode=%u", fileName != nullptr ? fileName : "", mode);
     uint32_t result = SUCCESS;

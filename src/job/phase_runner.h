@@ -12,7 +12,7 @@ namespace flashwire {
 enum TransferMode : uint32_t { kModeFlash = 0, kModeVerify = 1, kModeRead = 2, kModeLoader = 3 };
 
 // fileName is used only in the first debug line. Returns the phase's code.
-uint32_t SendFile(FlashContext& ctx, const char* fileName, uint32_t mode);
+uint32_t RunPhase(FlashContext& ctx, const char* fileName, uint32_t mode);
 
 // A duration as "%lus" below a minute, "%u:%02u" below an hour, else
 // "%u:%02u:%02u"; 0 seconds count as 1.

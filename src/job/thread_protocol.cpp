@@ -29,7 +29,7 @@ std::unique_ptr<platform::Thread> Start(platform::Threading& threading, std::siz
 
 uint32_t ProtocolThread(FlashContext& ctx) {
     ReportDebug(ctx, "ThreadProtocol started");
-    const uint32_t result = ReLoad(ctx);
+    const uint32_t result = DriveJob(ctx);
     ReportDebug(ctx, "ThreadProtocol finished");
     return result;
 }
@@ -48,7 +48,7 @@ bool StartThreads(FlashContext& ctx) {
         // The dispatcher holds a share of the context: given up at the end of
         // the job, it may outlive the handle's binding.
         std::function<uint32_t()> dispatcher = [raw, share = RetainContext(raw)]() mutable {
-            const uint32_t code = ThreadGUI(*raw);
+            const uint32_t code = RunDispatcher(*raw);
             share.reset();  // may release a context that was unbound meanwhile
             return code;
         };

@@ -18,8 +18,8 @@ namespace {
 class ScopedReadTimeout {
 public:
     ScopedReadTimeout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs)
-        : ctx_(ctx), port_(port), previous_(ComSetTimout(ctx, port, timeoutMs)) {}
-    ~ScopedReadTimeout() { ComSetTimout(ctx_, port_, previous_); }
+        : ctx_(ctx), port_(port), previous_(ComSetTimeout(ctx, port, timeoutMs)) {}
+    ~ScopedReadTimeout() { ComSetTimeout(ctx_, port_, previous_); }
     ScopedReadTimeout(const ScopedReadTimeout&) = delete;
     ScopedReadTimeout& operator=(const ScopedReadTimeout&) = delete;
 
@@ -66,7 +66,7 @@ uint32_t WaitForReplyStart(FlashContext& ctx, uint32_t timeoutMs) {
     static constexpr std::array<uint32_t, 3> kStarts = {FL_REPLY, FL_MSG, FL_DUMP};
     for (;;) {
         uint32_t found = 0;
-        const uint32_t rc = WaitFor4CCs(ctx, kStarts, timeoutMs, found);
+        const uint32_t rc = ScanFor4CCs(ctx, kStarts, timeoutMs, found);
         if (rc != SUCCESS) {
             ReportDebug(ctx, "WaitFor4CCs failed: %u", rc);
             return rc;
@@ -80,7 +80,7 @@ uint32_t WaitForReplyStart(FlashContext& ctx, uint32_t timeoutMs) {
 
 }  // namespace
 
-uint32_t WaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t ExchangeCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
                     uint32_t expectedReply, std::span<uint8_t> reply, uint32_t timeoutMs) {
     if (reply.size() < std::max(expectedReply, kErrorRecordSize) || payload.size() > 0xFFFFFFFFu ||
         ctx.activePort >= std::size(ctx.ports)) {
@@ -98,14 +98,14 @@ uint32_t WaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t
     }
 
     if (uint32_t rc = WaitForReplyStart(ctx, timeoutMs); rc != SUCCESS) return rc;
-    if (uint32_t rc = WaitForSingle4CC(ctx, command, timeoutMs); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CC(ctx, command, timeoutMs); rc != SUCCESS) {
         ReportDebug(ctx, "WaitFor4CC(%c%c%c%c) failed: %u", FourCCChar(command, 0), FourCCChar(command, 1),
                     FourCCChar(command, 2), FourCCChar(command, 3), rc);
         return rc;
     }
     static constexpr std::array<uint32_t, 2> kStatuses = {FL_OK, FL_ERR};
     uint32_t status = 0;
-    if (uint32_t rc = WaitFor4CCs(ctx, kStatuses, timeoutMs, status); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CCs(ctx, kStatuses, timeoutMs, status); rc != SUCCESS) {
         ReportDebug(ctx, "WaitFor4CCs failed: %u", rc);
         return rc;
     }
@@ -147,7 +147,7 @@ uint32_t WaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t
 uint32_t SendLoaderCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
                            uint32_t timeoutMs) {
     std::array<uint8_t, kErrorRecordSize> record{};
-    return WaitFor4CC(ctx, command, payload, 0, record, timeoutMs);
+    return ExchangeCommand(ctx, command, payload, 0, record, timeoutMs);
 }
 
 }  // namespace flashwire

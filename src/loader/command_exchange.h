@@ -28,7 +28,7 @@ namespace flashwire {
 //   ERR_TIMEOUT      no "rply", echo or status in time;
 //   ERR_ABORT        the host asked to abort;
 //   ERR_BAD_PARAMS   a reply buffer too small for the caller's request.
-uint32_t WaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t ExchangeCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
                     uint32_t expectedReply, std::span<uint8_t> reply, uint32_t timeoutMs);
 
 // A command without reply payload; the error record of a "-err" lands in a

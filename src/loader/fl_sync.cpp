@@ -15,7 +15,7 @@ uint32_t FLSync(FlashContext& ctx) {
             ReportDebug(ctx, "Failed to send FL_CMD_SYNC");
             return ERR_PROTOCOL;
         }
-        const uint32_t rc = WaitForSingle4CC(ctx, FL_SYNC_ACK, kSyncWaitMs);
+        const uint32_t rc = ScanFor4CC(ctx, FL_SYNC_ACK, kSyncWaitMs);
         if (rc == SUCCESS || rc == ERR_ABORT) return rc;
     }
     return ERR_PROTOCOL;

@@ -46,11 +46,11 @@ uint32_t CheckConnectionWithRetries(FlashContext& ctx, uint32_t port) {
 
     PortRecord& rec = ctx.ports[port];
     rec.uartNumber = kUartUnknown;
-    const uint32_t previous = ComSetTimout(ctx, port, 10);
+    const uint32_t previous = ComSetTimeout(ctx, port, 10);
     ComSetNonBlocking(ctx, port, true);
     const uint32_t probed = ProbeUart(ctx, port);
     ComSetNonBlocking(ctx, port, false);
-    ComSetTimout(ctx, port, previous);
+    ComSetTimeout(ctx, port, previous);
     if (probed != SUCCESS) return probed;
     ReportDebug(ctx, "%s is connected to UART%u", PortName(ctx, port), rec.uartNumber);
     return SUCCESS;

@@ -50,7 +50,7 @@ uint32_t QueryDeviceInfo(FlashContext& ctx, std::array<uint8_t, kInfoReplySize>&
     const auto request = InfoRequest(ctx.platform);
     uint32_t result = ERR_PROTOCOL;
     for (uint32_t attempt = 0; attempt < kInfoAttempts; ++attempt) {
-        result = WaitFor4CC(ctx, FL_CMD_INFO, request, kInfoReplySize, reply, kInfoTimeoutMs);
+        result = ExchangeCommand(ctx, FL_CMD_INFO, request, kInfoReplySize, reply, kInfoTimeoutMs);
         if (result == SUCCESS) return SUCCESS;
         if (FLSync(ctx) != SUCCESS) return ERR_PROTOCOL;
     }
@@ -241,7 +241,7 @@ uint32_t TalkToFlashloader(FlashContext& ctx) {
     const uint32_t command = ctx.activePort;
     ReportDebug(ctx, "TalkToFlashloader (using %s)", PortName(ctx, command));
     ReportDebug(ctx, "Switching over to flash loader");
-    ComSetTimout(ctx, command, kProbeReadTimeoutMs);
+    ComSetTimeout(ctx, command, kProbeReadTimeoutMs);
     ComSetNonBlocking(ctx, command, true);
     const uint32_t probed = ProbeUart(ctx, command);
     ComSetNonBlocking(ctx, command, false);

@@ -109,7 +109,7 @@ bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
     return true;
 }
 
-uint32_t ComSetTimout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs) {
+uint32_t ComSetTimeout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs) {
     PortRecord* rec = Record(ctx, port);
     if (rec == nullptr) return 0;
     if (timeoutMs == rec->readTimeout) return timeoutMs;
@@ -121,7 +121,7 @@ void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on) {
     if (rec == nullptr || rec->handle == nullptr || rec->nonBlocking == on) return;
     if (on) {
         if (!rec->handle->GetTimeouts(rec->savedTimeouts)) {
-            // Unreadable: come back to what ComSetTimout set.
+            // Unreadable: come back to what ComSetTimeout set.
             rec->savedTimeouts = platform::CommTimeouts{0, 0, rec->readTimeout, 0, 0};
         }
         rec->nonBlocking = true;

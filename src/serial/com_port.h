@@ -26,7 +26,7 @@ const char* ComPortName(uint32_t portNumber);
 bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs);
 bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud);
 // Returns the read time-out that was set before.
-uint32_t ComSetTimout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs);
+uint32_t ComSetTimeout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs);
 void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on);
 // Reads and discards one byte at a time until a read brings none.
 bool ComFlushInput(FlashContext& ctx, uint32_t port);

@@ -14,10 +14,10 @@ constexpr uint32_t kScanReadTimeoutMs = 5;
 
 }  // namespace
 
-uint32_t WaitFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
+uint32_t ScanFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
                      uint32_t& found) {
     const uint32_t port = ctx.activePort;
-    const uint32_t previousTimeout = ComSetTimout(ctx, port, kScanReadTimeoutMs);
+    const uint32_t previousTimeout = ComSetTimeout(ctx, port, kScanReadTimeoutMs);
 
     uint32_t window = 0;
     const uint32_t start = ctx.clock().Ticks();
@@ -48,7 +48,7 @@ uint32_t WaitFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_
         }
     }
 
-    ComSetTimout(ctx, port, previousTimeout);
+    ComSetTimeout(ctx, port, previousTimeout);
 
     if (result != SUCCESS && result != ERR_ABORT) {
         ReportDebug(ctx, "WaitFor4CCs failed: %s (%u)", ErrorName(result, nullptr), result);
@@ -61,10 +61,10 @@ uint32_t WaitFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_
     return result;
 }
 
-uint32_t WaitForSingle4CC(FlashContext& ctx, uint32_t code, uint32_t timeoutMs) {
+uint32_t ScanFor4CC(FlashContext& ctx, uint32_t code, uint32_t timeoutMs) {
     uint32_t found = 0;
     const uint32_t list[1] = {code};
-    return WaitFor4CCs(ctx, list, timeoutMs, found);
+    return ScanFor4CCs(ctx, list, timeoutMs, found);
 }
 
 }  // namespace flashwire

@@ -15,10 +15,10 @@ struct FlashContext;
 // between equal entries); stores it in found. Returns SUCCESS, ERR_ABORT on
 // the host's abort request or ERR_TIMEOUT after timeoutMs. The port's read
 // time-out is restored on every way out.
-uint32_t WaitFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
+uint32_t ScanFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
                      uint32_t& found);
 
-// WaitFor4CCs with a list of one.
-uint32_t WaitForSingle4CC(FlashContext& ctx, uint32_t code, uint32_t timeoutMs);
+// ScanFor4CCs with a list of one.
+uint32_t ScanFor4CC(FlashContext& ctx, uint32_t code, uint32_t timeoutMs);
 
 }  // namespace flashwire

@@ -97,7 +97,7 @@ public:
     // The job on the test's thread, from a reset job state as at every job's start.
     uint32_t Run() {
         ResetJobState(ctx());
-        return ReLoad(ctx());
+        return DriveJob(ctx());
     }
     // Parses the options of a further job on the same phone and runs it; with
     // powerCycle the phone restarts first (its flash stays).

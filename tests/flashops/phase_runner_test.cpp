@@ -7,7 +7,7 @@
 namespace flashwire::job_test {
 namespace {
 
-TEST(SendFile, DurationText) {
+TEST(RunPhase, DurationText) {
     const struct {
         uint32_t ms;
         const char* text;
@@ -19,7 +19,7 @@ TEST(SendFile, DurationText) {
     }
 }
 
-TEST(SendFile, AFailedStartUpRunsNoJob) {
+TEST(RunPhase, AFailedStartUpRunsNoJob) {
     // Every "INFO" refused: five tries, then the code of the last.
     JobRig rig("demo-active", 1, [](sim::PhoneConfig& c) {
         for (uint32_t i = 0; i < 5; ++i) c.faults.replies.push_back({"INFO", i, sim::ReplyFaultKind::Refuse});

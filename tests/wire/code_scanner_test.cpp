@@ -133,7 +133,7 @@ protected:
 
 TEST_F(Scanner, FindsACodeBehindStrayBytesWithShortReadsAndRestoresTheTimeOut) {
     Send(3, "xxrerespyy");
-    ASSERT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 100), SUCCESS);
+    ASSERT_EQ(ScanFor4CC(ctx, FourCC("resp"), 100), SUCCESS);
     // Left right after the code's last byte: the bytes behind it stay on the line.
     EXPECT_EQ(script.bytes.size(), 2u);
     ASSERT_FALSE(script.readTimeouts.empty());
@@ -145,18 +145,18 @@ TEST_F(Scanner, FindsACodeBehindStrayBytesWithShortReadsAndRestoresTheTimeOut) {
 
 TEST_F(Scanner, EachCallStartsWithAnEmptyWindow) {
     Send(0, "re");
-    EXPECT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_EQ(ScanFor4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
     // "sp" completes "resp" only together with bytes of the earlier call.
     Send(clock.now, "sp");
-    EXPECT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_EQ(ScanFor4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
     Send(clock.now, "resp");
-    EXPECT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 20), SUCCESS);
+    EXPECT_EQ(ScanFor4CC(ctx, FourCC("resp"), 20), SUCCESS);
 }
 
 TEST_F(Scanner, TimesOutOnlyWhenTheTickCountIsAboveTheDeadline) {
     clock.now = 0xFFFFFFF0u;  // the deadline lies beyond the tick count's wrap
     const uint32_t start = clock.now;
-    EXPECT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_EQ(ScanFor4CC(ctx, FourCC("resp"), 20), static_cast<uint32_t>(ERR_TIMEOUT));
     // Reads of 5 ms: at 20 ms the tick count equals the deadline, at 25 it is above.
     EXPECT_EQ(clock.now - start, 25u);
     EXPECT_EQ(ctx.ports[0].readTimeout, 1000u);
@@ -168,17 +168,17 @@ TEST_F(Scanner, ReportsWhichOfSeveralCodesCameAndListsThemAllOnATimeOut) {
     const uint32_t codes[2] = {FourCC("+ok+"), FourCC("nack")};
     uint32_t found = 0;
     Send(1, "-nack");
-    ASSERT_EQ(WaitFor4CCs(ctx, codes, 50, found), SUCCESS);
+    ASSERT_EQ(ScanFor4CCs(ctx, codes, 50, found), SUCCESS);
     EXPECT_EQ(found, FourCC("nack"));
 
-    EXPECT_EQ(WaitFor4CCs(ctx, codes, 10, found), static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_EQ(ScanFor4CCs(ctx, codes, 10, found), static_cast<uint32_t>(ERR_TIMEOUT));
     EXPECT_EQ(lines.texts, (std::vector<std::string>{"WaitFor4CCs failed: ERR_TIMEOUT (6)", "0x2b6b6f2b = +ok+",
                                                      "0x6b63616e = nack"}));
 }
 
 TEST_F(Scanner, AbortEndsTheWaitWithoutFailureLines) {
     ctx.abortRequested = true;
-    EXPECT_EQ(WaitForSingle4CC(ctx, FourCC("resp"), 5000), static_cast<uint32_t>(ERR_ABORT));
+    EXPECT_EQ(ScanFor4CC(ctx, FourCC("resp"), 5000), static_cast<uint32_t>(ERR_ABORT));
     EXPECT_EQ(clock.now, 5u);  // one read
     EXPECT_TRUE(lines.texts.empty());
     EXPECT_EQ(ctx.ports[0].readTimeout, 1000u);
