@@ -2,7 +2,7 @@
 // No exception leaves them.
 #include "flashwire/flash_api.h"
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "api/options.h"
 #include "job/lifecycle.h"
 

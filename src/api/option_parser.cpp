@@ -15,7 +15,7 @@
 #include "image/address_range.h"
 #include "api/option_ranges.h"
 #include "api/options.h"
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 #include "session/reporting.h"
 
 namespace flashwire {

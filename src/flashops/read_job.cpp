@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "api/option_ranges.h"
 #include "wire/le32.h"
 #include "boot/scoped_priority.h"

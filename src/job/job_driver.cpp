@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "image/address_range.h"
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "api/option_ranges.h"
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 #include "boot/scoped_priority.h"
 #include "job/phase_runner.h"
 #include "image/region_list.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "boot/talk_to_bootloader.h"
 #include "flashops/jobs.h"
 #include "session/reporting.h"

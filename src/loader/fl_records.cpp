@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "wire/crc32.h"
 #include "session/reporting.h"
 #include "loader/fl_tokens.h"

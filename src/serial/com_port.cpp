@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <span>
 
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 #include "job/context.h"
 #include "session/reporting.h"
 

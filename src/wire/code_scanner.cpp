@@ -1,6 +1,6 @@
 #include "wire/code_scanner.h"
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/four_cc.h"

@@ -4,7 +4,7 @@
 // needs them.
 #include <gtest/gtest.h>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "flashops/job_rig.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <deque>
 
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 #include "job/context.h"
 #include "serial/com_port.h"
 #include "serial_test_host.h"

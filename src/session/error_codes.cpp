@@ -1,5 +1,5 @@
 // Names of the error codes.
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 
 #include <array>
 #include <cstdio>

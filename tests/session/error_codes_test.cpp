@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "api/test_host.h"
 
 namespace flashwire::test {
