@@ -10,7 +10,7 @@
 #include "boot/boot_command_exchange.h"
 #include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "image/region_list.h"
 #include "session/reporting.h"
 #include "wire/le32.h"

@@ -2,7 +2,7 @@
 
 #include "boot/active_boot_loader.h"
 #include "boot/passive_boot_loader.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "boot/setup_loader.h"
 #include "session/reporting.h"
 #include "serial/com_port.h"

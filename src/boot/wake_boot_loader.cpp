@@ -1,6 +1,6 @@
 #include "boot/wake_boot_loader.h"
 
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "session/reporting.h"
 #include "serial/com_port.h"
 

@@ -8,7 +8,7 @@
 #include "session/error_codes.h"
 #include "api/option_ranges.h"
 #include "wire/le32.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"

@@ -8,7 +8,7 @@
 #include "session/error_codes.h"
 #include "api/option_ranges.h"
 #include "serial/speed_table.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "job/phase_runner.h"
 #include "image/region_list.h"
 #include "image/srec_reader.h"
