@@ -12,7 +12,7 @@
 #include "flashwire/flash_api.h"
 #include "image/memory_region.h"
 #include "platform/platform.h"
-#include "serial/port_record.h"
+#include "session/port_record.h"
 #include "catalog/flash_layout.h"
 #include "catalog/platform_info.h"
 
