@@ -604,10 +604,14 @@ Outcome RunInput(std::span<const uint8_t> input) {
     ctx->services = platform::Services{&clock, &threading, &serial, platform::SystemServices().system};
     std::snprintf(ctx->exeDirectory, kPathSize, "%s", dir.c_str());
     std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", dir.c_str());
-    SetDefaultOptions(ctx->options);
+    FlashOptions parsed{};
+    SetDefaultOptions(parsed);
     Outcome out;
     const std::string options = OptionString(header, dir, saveFile);
-    if (ParseOptionString(nullptr, options.c_str(), ctx->options) <= 0) {
+    const int parsedCount = ParseOptionString(nullptr, options.c_str(), parsed);
+    ctx->plan = MakeJobPlan(parsed);
+    ctx->debug = ctx->plan.debug;
+    if (parsedCount <= 0) {
         out.violation = "harness option string refused: " + options;
         return out;
     }

@@ -4,7 +4,7 @@
 
 namespace flashwire {
 
-void PrintOptionHelp(FlashContext& ctx) {
+void PrintOptionHelp(Session& ctx) {
     static constexpr const char* kLines[] = {
         "Valid options: (values that contain blanks have to be enclosed in double quotes)",
         "/platform=#      specify type of hardware",

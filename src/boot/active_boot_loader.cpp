@@ -64,7 +64,7 @@ uint32_t TalkToActiveBootloader(FlashContext& ctx) {
     if (uint32_t rc = CheckRamBlockImage(ctx, blockCount); rc != SUCCESS) return rc;
 
     const uint32_t port = ctx.activePort;
-    const bool unattended = ctx.options.unattended != 0;
+    const bool unattended = ctx.plan.unattended;
     const uint32_t previousTimeout = ComSetTimeout(ctx, port, kAnnouncementTimeoutMs);
 
     State state = State::WaitAnnouncement;

@@ -11,7 +11,7 @@ namespace flashwire {
 
 uint32_t TalkToBootloader(FlashContext& ctx) {
     const uint32_t active = ctx.activePort < 2 ? ctx.activePort : 0;
-    const uint32_t portNumber = ctx.options.comPort[active];
+    const uint32_t portNumber = ctx.plan.comPort[active];
     ReportDebug(ctx, "TalkToBootLoader (using %s)", ComPortName(portNumber));
 
     if (ctx.platform.activeBootLoader) return TalkToActiveBootloader(ctx);

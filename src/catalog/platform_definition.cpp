@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "catalog/platform_info.h"
 #include "image/region_list.h"
 #include "session/reporting.h"
 #include "catalog/ini_file.h"
@@ -44,10 +45,6 @@ uint32_t ParseUnsigned(std::string_view text, unsigned base) {
     return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
-std::string FixedText(const char* field, std::size_t size) {
-    return std::string(field, strnlen(field, size));
-}
-
 // A loader's 128 KiB window must end inside the 32-bit address space.
 bool LoaderWindowFits(uint32_t base) {
     return base % 4 == 0 && base <= 0xFFFFFFFFu - (kLoaderBufferSize - 1);
@@ -55,11 +52,13 @@ bool LoaderWindowFits(uint32_t base) {
 
 class PlatformReader {
 public:
-    explicit PlatformReader(FlashContext& ctx)
+    PlatformReader(Session& ctx, const PlatformSource& source, PlatformInfo& platform, RegionList& image)
         : ctx_(ctx),
-          file_(FixedText(ctx.platformDefPath, sizeof ctx.platformDefPath)),
-          section_(FixedText(ctx.options.platform, FLASH_TEXT_SIZE)),
-          exeDirectory_(FixedText(ctx.exeDirectory, sizeof ctx.exeDirectory)) {}
+          platform_(platform),
+          image_(image),
+          file_(source.file),
+          section_(source.section),
+          exeDirectory_(source.dataDirectory) {}
 
     bool Read();
 
@@ -77,7 +76,9 @@ private:
     bool ParseFlashDefinition(uint32_t mit, std::string_view value, FlashDefinition& out);
     void Summary();
 
-    FlashContext& ctx_;
+    Session& ctx_;
+    PlatformInfo& platform_;
+    RegionList& image_;
     std::string file_;
     std::string section_;
     std::string exeDirectory_;
@@ -125,7 +126,7 @@ bool PlatformReader::ParseFlashDefinition(uint32_t mit, std::string_view value, 
 }
 
 bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
-    PlatformInfo& p = ctx_.platform;
+    PlatformInfo& p = platform_;
     p.flashDefinitionCount = 0;
     for (uint32_t i = 0;; ++i) {
         char key[16];
@@ -149,7 +150,7 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
         ReportDebug(ctx_, "Platform: no flash defined");
         return false;
     }
-    RegionList& image = ctx_.imageList();
+    RegionList& image = image_;
     image.bufferCount = p.flashDefinitionCount;
     for (uint32_t i = 0; i < p.flashDefinitionCount; ++i) {
         image.buffers[i].first = p.flashDefinitions[i].base;
@@ -159,7 +160,7 @@ bool PlatformReader::ReadFlashDefinitions(uint32_t mit) {
 }
 
 void PlatformReader::Summary() {
-    const PlatformInfo& p = ctx_.platform;
+    const PlatformInfo& p = platform_;
     ReportDebug(ctx_, "Boot loader protocol type: %s", p.activeBootLoader ? "active" : "passive");
     ReportDebug(ctx_, "Memory interface type: %u", p.memoryInterfaceType);
     if (p.setupLoaderPath[0] != '\0') {
@@ -171,7 +172,7 @@ void PlatformReader::Summary() {
     ReportDebug(ctx_, "Flash loader: %s", p.flashLoaderPath);
     ReportDebug(ctx_, "Flash loader base addr: 0x%08lx", static_cast<unsigned long>(p.flashLoaderBase));
     ReportDebug(ctx_, "Stack base addr: 0x%08lx", static_cast<unsigned long>(p.stackBase));
-    const RegionList& image = ctx_.imageList();
+    const RegionList& image = image_;
     ReportDebug(ctx_, "Stack buffers: %u", image.bufferCount);
     for (uint32_t i = 0; i < image.bufferCount && i < kMaxBuffers; ++i) {
         const MemoryRegion& b = image.buffers[i];
@@ -181,7 +182,7 @@ void PlatformReader::Summary() {
 }
 
 bool PlatformReader::Read() {
-    PlatformInfo& p = ctx_.platform;
+    PlatformInfo& p = platform_;
     p.setupLoaderIgnored = false;
     p.setupLoaderNeeded = false;
     p.flashLoaderBase = 0;
@@ -251,7 +252,7 @@ bool PlatformReader::Read() {
                         static_cast<unsigned long>(maxImageMiB));
             return false;
         }
-        RegionList& image = ctx_.imageList();
+        RegionList& image = image_;
         image.bufferCount = 1;
         image.buffers[0].first = 0;
         image.buffers[0].last = maxImageMiB * kMiB - 1;
@@ -289,6 +290,9 @@ uint32_t ParsePlatformNumber(std::string_view text) {
 
 uint32_t ParseDecimalNumber(std::string_view text) { return ParseUnsigned(text, 10); }
 
-bool ReadPlatformDefinition(FlashContext& ctx) { return PlatformReader(ctx).Read(); }
+bool ReadPlatformDefinition(Session& session, const PlatformSource& source, PlatformInfo& platform,
+                            RegionList& image) {
+    return PlatformReader(session, source, platform, image).Read();
+}
 
 }  // namespace flashwire

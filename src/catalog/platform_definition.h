@@ -7,13 +7,24 @@
 
 namespace flashwire {
 
-struct FlashContext;
+struct Session;
+struct PlatformInfo;
+struct RegionList;
 
-// Reads and checks the section named by the platform option from
-// ctx.platformDefPath, fills ctx.platform and places the image list's buffers.
+// Where the platform is read from: the file, the section named by the job's
+// platform option and the data directory that relative loader paths start in.
+struct PlatformSource {
+    std::string_view file;
+    std::string_view section;
+    std::string_view dataDirectory;
+};
+
+// Reads and checks the section source.section of source.file, fills platform
+// and places the image list's buffers.
 // False after a debug line naming the problem (the job then ends with
 // ERR_BAD_PLATFORM).
-bool ReadPlatformDefinition(FlashContext& ctx);
+bool ReadPlatformDefinition(Session& session, const PlatformSource& source, PlatformInfo& platform,
+                            RegionList& image);
 
 // A number of "platform.def": the hexadecimal number after the first "0x" or
 // "0X" anywhere in the text, else the decimal number at its start; leading

@@ -33,14 +33,14 @@ const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t 
 }  // namespace
 
 uint32_t MaxTries(const FlashContext& ctx) {
-    const uint32_t noRetry = ctx.options.noRetry;
+    const uint32_t noRetry = ctx.plan.noRetry;
     return noRetry != 0 ? 0 : kDefaultTries;
 }
 
 uint32_t Setup(FlashContext& ctx) {
     ReportDebug(ctx, "Setup");
     std::array<uint8_t, kSetupPayloadSize> payload{};
-    StoreLe32(ctx.options.erasePasses, payload.data());
+    StoreLe32(ctx.plan.erasePasses, payload.data());
     for (uint32_t i = 0; i < kMaxChips && i < ctx.chipCount; ++i) {
         const FlashChip& chip = ctx.chips[i];
         StoreLe32(chip.deviceId, payload.data() + 4 + 8 * i);

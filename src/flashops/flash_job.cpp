@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "api/option_ranges.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
@@ -32,9 +31,8 @@ void ReportRangeLines(FlashContext& ctx, const std::vector<AddressRange>& ranges
 }
 
 std::vector<AddressRange> ReservedRanges(const FlashContext& ctx) {
-    const OptionRanges all = LoadRanges(ctx.options, RangeList::Reserved);
-    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
-    return std::vector<AddressRange>(all.begin(), all.begin() + count);
+    const std::span<const AddressRange> all = ctx.plan.ReservedRanges();
+    return std::vector<AddressRange>(all.begin(), all.end());
 }
 
 // The ranges to be written, checked and announced; false ends the job with
@@ -54,7 +52,7 @@ bool PrepareRegions(FlashContext& ctx, std::vector<AddressRange>& plan, uint64_t
     ReportRangeLines(ctx, reserved);
     total = TotalLength(plan);
 
-    if (ctx.options.eraseUnused != 0) {
+    if (ctx.plan.eraseUnused) {
         ReportMessage(ctx, 0, "'Erase unused' option is ENABLED !");
         plan.clear();
         for (uint32_t i = 0; i < ctx.chipCount && i < kMaxChips; ++i) plan.push_back({ctx.chips[i].first, ctx.chips[i].last});
@@ -201,8 +199,8 @@ uint32_t RunFlashJob(FlashContext& ctx) {
     uint64_t total = 0;
     if (!PrepareRegions(ctx, plan, total)) return ERR_RANGE_OUTSIDE_FLASH;
     if (!CheckInsideBuffers(ctx, plan.data(), static_cast<uint32_t>(plan.size()))) return ERR_RANGE_OUTSIDE_FLASH;
-    const bool extProtect = ctx.options.extProtect != 0;
-    const bool diff = ctx.options.diff != 0 && !extProtect;  // extra protection writes every sector
+    const bool extProtect = ctx.plan.extProtect;
+    const bool diff = ctx.plan.diff && !extProtect;  // extra protection writes every sector
 
     const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     ReportMessage(ctx, 0, "Data to be transferred: %s", SizeText(total32));

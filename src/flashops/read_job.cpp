@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "session/error_codes.h"
-#include "api/option_ranges.h"
 #include "wire/le32.h"
 #include "session/scoped_priority.h"
 #include "flashops/flash_commands.h"
@@ -47,8 +46,8 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
 }  // namespace
 
 uint32_t RunReadJob(FlashContext& ctx) {
-    const OptionRanges all = LoadRanges(ctx.options, RangeList::Read);
-    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+    const std::span<const AddressRange> all = ctx.plan.ReadRanges();
+    const auto count = static_cast<uint32_t>(all.size());
     const std::vector<AddressRange> ranges(all.begin(), all.begin() + count);
     if (!CheckInsideFlash(ctx, ranges.data(), count) || !CheckInsideBuffers(ctx, ranges.data(), count))
         return ERR_RANGE_OUTSIDE_FLASH;
@@ -78,7 +77,7 @@ uint32_t RunReadJob(FlashContext& ctx) {
     ProgressEnd(ctx);
 
     ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
-    return WriteSRecordFile(ctx, image);
+    return WriteSRecordFile(ctx, image, ctx.plan.ReadRanges(), ctx.plan.saveFile.c_str());
 }
 
 }  // namespace flashwire

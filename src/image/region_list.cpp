@@ -6,12 +6,11 @@
 #include <new>
 
 #include "image/address_range.h"
-#include "job/context.h"
 
 namespace flashwire {
 
-void ResetRegionLists(FlashContext& ctx) {
-    for (RegionList& list : ctx.regionLists) {
+void ResetRegionLists(std::span<RegionList> lists) {
+    for (RegionList& list : lists) {
         list.bufferCount = 0;
         for (MemoryRegion& buffer : list.buffers) buffer.data.reset();
         list.rangeCount = 0;
@@ -44,21 +43,21 @@ bool AllocateList(RegionList& list) {
 
 }  // namespace
 
-bool AllocateRegionBuffers(FlashContext& ctx) {
-    PlaceLoaderBuffer(ctx.setupLoaderList(), ctx.platform.setupLoaderBase);
-    PlaceLoaderBuffer(ctx.flashLoaderList(), ctx.platform.flashLoaderBase);
+bool AllocateRegionBuffers(std::span<RegionList, 3> lists, uint32_t setupLoaderBase, uint32_t flashLoaderBase) {
+    PlaceLoaderBuffer(lists[kSetupLoaderList], setupLoaderBase);
+    PlaceLoaderBuffer(lists[kFlashLoaderList], flashLoaderBase);
     // The image list's buffers were placed by the platform reading.
 
     bool ok = true;
-    for (RegionList& list : ctx.regionLists) {
+    for (RegionList& list : lists) {
         if (!AllocateList(list)) ok = false;  // go on with the next list
     }
-    if (!ok) FreeRegionBuffers(ctx);
+    if (!ok) FreeRegionBuffers(lists);
     return ok;
 }
 
-void FreeRegionBuffers(FlashContext& ctx) {
-    for (RegionList& list : ctx.regionLists) {
+void FreeRegionBuffers(std::span<RegionList> lists) {
+    for (RegionList& list : lists) {
         for (uint32_t i = 0; i < list.bufferCount && i < kMaxBuffers; ++i) list.buffers[i].data.reset();
     }
 }

@@ -4,6 +4,7 @@
 // decoded through one table; data go straight into the list's buffers.
 #include "image/srec_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -53,7 +54,7 @@ uint32_t ClampTo32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_c
 
 class SRecordLoader {
 public:
-    SRecordLoader(FlashContext& ctx, RegionList& list, const char* path, uint64_t fileSize)
+    SRecordLoader(Session& ctx, RegionList& list, const char* path, uint64_t fileSize)
         : ctx_(ctx), list_(list), path_(path), step_(fileSize / 200) {}
 
     // One line as read: length characters, the line end included when there
@@ -67,7 +68,7 @@ private:
     uint32_t DataRecord(const char* line, std::size_t content, unsigned addressBytes);
     uint32_t EnterPending();
 
-    FlashContext& ctx_;
+    Session& ctx_;
     RegionList& list_;
     const char* path_;
     uint64_t step_;
@@ -218,7 +219,7 @@ uint32_t SRecordLoader::Finish() {
 // Splits the file into lines and hands them to the loader, reading chunkSize
 // bytes at a time (any size above 0 works: a line cut by a chunk's end is
 // carried over to the next one).
-uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecordLoader& loader,
+uint32_t ReadLines(Session& ctx, std::FILE* file, const char* path, SRecordLoader& loader,
                    std::size_t chunkSize) {
     std::unique_ptr<char[]> buffer;
     try {
@@ -273,12 +274,8 @@ uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecord
     }
 }
 
-uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
-    uint32_t reservedCount = ctx.options.reservedCount;
-    if (reservedCount > FLASH_MAX_RANGES) reservedCount = FLASH_MAX_RANGES;
-    for (uint32_t i = 0; i < reservedCount; ++i) {
-        // Member by member: the options record is packed.
-        const AddressRange reserved{ctx.options.reserved[i].first, ctx.options.reserved[i].last};
+uint32_t CheckReservedRanges(Session& ctx, const RegionList& list, std::span<const AddressRange> reservedRanges) {
+    for (const AddressRange& reserved : reservedRanges) {
         for (uint32_t j = 0; j < list.rangeCount; ++j) {
             const AddressRange& loaded = list.ranges[j];
             if (RangesOverlap(reserved, loaded)) {
@@ -293,7 +290,7 @@ uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
     return SUCCESS;
 }
 
-void ReportLoadedRanges(FlashContext& ctx, const RegionList& list) {
+void ReportLoadedRanges(Session& ctx, const RegionList& list) {
     if (list.rangeCount == 1) {
         ReportMessage(ctx, 0, "There is 1 memory region in the S-record file:");
     } else {
@@ -309,7 +306,7 @@ void ReportLoadedRanges(FlashContext& ctx, const RegionList& list) {
 
 }  // namespace
 
-bool CheckFileReadable(FlashContext& ctx, const char* path) {
+bool CheckFileReadable(Session& ctx, const char* path) {
     FilePtr file(std::fopen(path, "rb"));
     // A directory opens on some systems; reading from it fails.
     if (file) {
@@ -320,7 +317,8 @@ bool CheckFileReadable(FlashContext& ctx, const char* path) {
     return false;
 }
 
-uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, bool rangeCheck) {
+uint32_t LoadSRecordFile(Session& ctx, RegionList& list, const char* path, bool rangeCheck,
+                         std::span<const AddressRange> reserved) {
     ReportMessage(ctx, 0, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
     ReportMessage(ctx, 0, "File: %s", path);
 
@@ -361,7 +359,7 @@ uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, 
     if (result == SUCCESS) result = ReadLines(ctx, file.get(), path, loader, chunkSize);
     if (result == SUCCESS) result = loader.Finish();
     if (result == SUCCESS) ReportLoadedRanges(ctx, list);
-    if (result == SUCCESS && rangeCheck) result = CheckReservedRanges(ctx, list);
+    if (result == SUCCESS && rangeCheck) result = CheckReservedRanges(ctx, list, reserved);
 
     ProgressUpdate(ctx, progressTotal);
     ProgressEnd(ctx);

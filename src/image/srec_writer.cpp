@@ -1,6 +1,7 @@
 // The S-record writer: the /read ranges of a region list as S3 records.
 #include "image/srec_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <cstring>
@@ -48,7 +49,7 @@ private:
 };
 
 // Every byte of the range must lie in a buffer of the list.
-bool RangeInBuffers(FlashContext& ctx, const RegionList& list, const AddressRange& range) {
+bool RangeInBuffers(Session& ctx, const RegionList& list, const AddressRange& range) {
     uint32_t address = range.first;
     for (;;) {
         const uint32_t index = FindBuffer(list, address);
@@ -87,17 +88,17 @@ void CopyFromBuffers(const RegionList& list, uint32_t address, uint32_t n, uint8
 
 }  // namespace
 
-uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
-    uint32_t readCount = ctx.options.readCount;
-    if (readCount > FLASH_MAX_RANGES) readCount = FLASH_MAX_RANGES;
+uint32_t WriteSRecordFile(Session& ctx, RegionList& list, std::span<const AddressRange> readRanges,
+                          const char* saveFileName) {
+    const auto readCount = static_cast<uint32_t>(std::min<std::size_t>(readRanges.size(), FLASH_MAX_RANGES));
     AddressRange ranges[FLASH_MAX_RANGES];
     uint64_t total = 0;
     for (uint32_t i = 0; i < readCount; ++i) {
-        // Member by member: the options record is packed.
-        ranges[i] = AddressRange{ctx.options.read[i].first, ctx.options.read[i].last};
+        ranges[i] = readRanges[i];
         total += static_cast<uint64_t>(ranges[i].last) - ranges[i].first + 1;
     }
-    const std::string saveFile(ctx.options.saveFile, strnlen(ctx.options.saveFile, FLASH_TEXT_SIZE));
+    const std::string saveFile(saveFileName != nullptr ? saveFileName : "",
+                               saveFileName != nullptr ? strnlen(saveFileName, FLASH_TEXT_SIZE) : 0);
 
     ReportMessage(ctx, 0, "Writing S-Record File %s", saveFile.c_str());
 

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "flashwire/flash_api.h"
 
 #include "image/memory_region.h"
 
 namespace flashwire {
 
-struct FlashContext;
+struct Session;
 
 // Writes the /read ranges of the options, in their order, from the buffers of
 // list to the options' saveFile as S3 records of at most 16 bytes, between the
@@ -17,6 +20,7 @@ struct FlashContext;
 // ERR_WRONG_FILE_SAVE or ERR_ABORT; a file begun and then cut short by an
 // abort or a failed write is removed (when it is a regular file), so no
 // incomplete file is left that could be taken for the phone's memory.
-uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list);
+uint32_t WriteSRecordFile(Session& session, RegionList& list, std::span<const AddressRange> readRanges,
+                          const char* saveFile);
 
 }  // namespace flashwire

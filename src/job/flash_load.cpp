@@ -50,7 +50,8 @@ extern "C" FLASHWIRE_EXPORT uint32_t FlashLoad(FlashHandle* handle, FlashOptions
         // host thread) would pull the running job's state from under it.
         flashwire::RunningJob running(*ctx);
         if (!running.owns()) return ERR_SETUP;
-        std::memcpy(&ctx->options, &job, sizeof job);
+        ctx->plan = MakeJobPlan(job);
+        ctx->debug = ctx->plan.debug;
         return ThreadProtocol(*ctx);
     } catch (...) {
         return ERR_SETUP;

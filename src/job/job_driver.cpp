@@ -6,7 +6,6 @@
 
 #include "image/address_range.h"
 #include "session/error_codes.h"
-#include "api/option_ranges.h"
 #include "serial/speed_table.h"
 #include "session/scoped_priority.h"
 #include "job/phase_runner.h"
@@ -23,16 +22,22 @@ constexpr uint32_t kOpenReadTimeoutMs = 1000;
 constexpr uint32_t kStartBaud = 115200;
 constexpr uint32_t kNoLastError = 100;
 
+// A fixed-size text field up to its NUL (or its end).
+template <std::size_t N>
+std::string_view FieldText(const char (&field)[N]) {
+    return std::string_view(field, strnlen(field, N));
+}
+
 enum Phases : uint32_t { kPhasesAll = 0, kPhasesBootLoader = 1, kPhasesFlashLoader = 2 };
 
 // Drops unused and repeated port slots; /com=3,3 uses one port.
 void SettlePorts(FlashContext& ctx) {
     ctx.portCount = 0;
     for (uint32_t i = 0; i < 2;) {
-        const uint32_t port = ctx.options.comPort[i];
+        const uint32_t port = ctx.plan.comPort[i];
         if (port >= FLASH_PORT_UNUSED) break;
-        if (i == 1 && port == ctx.options.comPort[0]) {
-            ctx.options.comPort[1] = FLASH_PORT_UNUSED;
+        if (i == 1 && port == ctx.plan.comPort[0]) {
+            ctx.plan.comPort[1] = FLASH_PORT_UNUSED;
             continue;
         }
         ctx.ports[i] = PortRecord{};
@@ -42,26 +47,25 @@ void SettlePorts(FlashContext& ctx) {
 }
 
 uint32_t CheckAndSortRanges(FlashContext& ctx) {
-    OptionRanges reserved = LoadRanges(ctx.options, RangeList::Reserved);
-    OptionRanges read = LoadRanges(ctx.options, RangeList::Read);
-    uint32_t reservedCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
-    const uint32_t readCount = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
-    const uint32_t mode = ctx.options.mode;
+    auto& reserved = ctx.plan.reserved;
+    auto& read = ctx.plan.read;
+    uint32_t reservedCount = std::min<uint32_t>(ctx.plan.reservedCount, FLASH_MAX_RANGES);
+    const uint32_t readCount = std::min<uint32_t>(ctx.plan.readCount, FLASH_MAX_RANGES);
+    const uint32_t mode = ctx.plan.mode;
     if (reservedCount > 0 && mode != kModeVerify && CheckRangesOverlap(reserved.data(), reservedCount) != SUCCESS)
         return ERR_RANGES_OVERLAP;
     if (readCount > 0 && CheckRangesOverlap(read.data(), readCount) != SUCCESS) return ERR_RANGES_OVERLAP;
     reservedCount = MergeAdjacentRanges(reserved.data(), reservedCount);
     SortRanges(reserved.data(), reservedCount);
     SortRanges(read.data(), readCount);
-    StoreRanges(ctx.options, RangeList::Reserved, reserved);
-    SetRangeCount(ctx.options, RangeList::Reserved, reservedCount);
-    StoreRanges(ctx.options, RangeList::Read, read);
+    ctx.plan.reservedCount = reservedCount;
+    ctx.plan.readCount = readCount;
     return SUCCESS;
 }
 
 uint32_t OpenPorts(FlashContext& ctx) {
     for (uint32_t i = 0; i < ctx.portCount; ++i) {
-        if (!ComOpen(ctx, i, ctx.options.comPort[i], kStartBaud, kOpenReadTimeoutMs)) {
+        if (!ComOpen(ctx, i, ctx.plan.comPort[i], kStartBaud, kOpenReadTimeoutMs)) {
             ctx.lastError = ERR_COM;
             return ERR_COM;
         }
@@ -78,7 +82,7 @@ uint32_t OpenPorts(FlashContext& ctx) {
         if (!ComSetBaudRate(ctx, i, kStartBaud)) return ERR_COM;
         rec.currentBaud = kStartBaud;
         char line[128];
-        int used = std::snprintf(line, sizeof line, "PC transfer speeds (COM%u):", ctx.options.comPort[i] + 1);
+        int used = std::snprintf(line, sizeof line, "PC transfer speeds (COM%u):", ctx.plan.comPort[i] + 1);
         for (uint32_t k = 0; k < rec.speedCount && used > 0 && static_cast<std::size_t>(used) < sizeof line; ++k)
             used += std::snprintf(line + used, sizeof line - used, " %lu",
                                   static_cast<unsigned long>(rec.supportedSpeeds[k]));
@@ -88,8 +92,8 @@ uint32_t OpenPorts(FlashContext& ctx) {
 }
 
 uint32_t LoadFiles(FlashContext& ctx) {
-    const uint32_t phases = ctx.options.phases;
-    const uint32_t mode = ctx.options.mode;
+    const uint32_t phases = ctx.plan.phases;
+    const uint32_t mode = ctx.plan.mode;
     if (phases == kPhasesAll || phases == kPhasesBootLoader) {
         const PlatformInfo& p = ctx.platform;
         const bool setupUsed = !p.setupLoaderIgnored && (p.memoryInterfaceType == 1 || p.setupLoaderPath[0] != '\0');
@@ -104,9 +108,11 @@ uint32_t LoadFiles(FlashContext& ctx) {
             return rc;
     }
     if ((phases == kPhasesAll || phases == kPhasesFlashLoader) && (mode == kModeFlash || mode == kModeVerify)) {
-        if (!CheckFileReadable(ctx, ctx.options.file)) return ctx.lastError = ERR_WRONG_FILE_LOAD;
+        if (!CheckFileReadable(ctx, ctx.plan.file.c_str())) return ctx.lastError = ERR_WRONG_FILE_LOAD;
         ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
-        if (uint32_t rc = LoadSRecordFile(ctx, ctx.imageList(), ctx.options.file, true); rc != SUCCESS) return rc;
+        if (uint32_t rc = LoadSRecordFile(ctx, ctx.imageList(), ctx.plan.file.c_str(), true, ctx.plan.ReservedRanges());
+            rc != SUCCESS)
+            return rc;
     }
     return SUCCESS;
 }
@@ -127,14 +133,14 @@ uint32_t FastestPort(const FlashContext& ctx) {
 }
 
 uint32_t Transfer(FlashContext& ctx) {
-    const uint32_t phases = ctx.options.phases;
-    const uint32_t mode = ctx.options.mode;
+    const uint32_t phases = ctx.plan.phases;
+    const uint32_t mode = ctx.plan.mode;
     if (mode == kModeRead) {
-        if (ctx.options.readCount == 0) {
+        if (ctx.plan.readCount == 0) {
             ReportMessage(ctx, 1, "No memory region to be read defined");
             return ctx.lastError = ERR_WRONG_READLENGTH;
         }
-        if (ctx.options.saveFile[0] == '\0') {
+        if (ctx.plan.saveFile.empty()) {
             ReportMessage(ctx, 1, "SaveFile not specified!");
             return ctx.lastError = ERR_WRONG_FILE_SAVE;
         }
@@ -149,7 +155,7 @@ uint32_t Transfer(FlashContext& ctx) {
     ctx.activePort = FastestPort(ctx);
     if (mode > kModeRead) return ERR_BAD_PARAMS;
     ctx.transferMode = mode;
-    result = RunPhase(ctx, mode == kModeRead ? ctx.options.saveFile : ctx.options.file, mode);
+    result = RunPhase(ctx, (mode == kModeRead ? ctx.plan.saveFile : ctx.plan.file).c_str(), mode);
     if (result == SUCCESS) SendFinishByte(ctx);  // its outcome does not change the result
     return result;
 }
@@ -179,17 +185,23 @@ void CheckOperatingSystem(FlashContext& ctx) {
     }
 }
 
+bool ReadJobPlatform(FlashContext& ctx) {
+    const PlatformSource source{FieldText(ctx.platformDefPath), ctx.plan.platform, FieldText(ctx.exeDirectory)};
+    return ReadPlatformDefinition(ctx, source, ctx.platform, ctx.imageList());
+}
+
 uint32_t RunJob(FlashContext& ctx) {
     if (uint32_t rc = CheckAndSortRanges(ctx); rc != SUCCESS) return rc;
-    ResetRegionLists(ctx);  // nothing of an earlier job's lists carries over
-    if (!ReadPlatformDefinition(ctx)) return ctx.lastError = ERR_BAD_PLATFORM;
-    if (!AllocateRegionBuffers(ctx)) return ctx.lastError = ERR_NOMEM;
+    ResetRegionLists(ctx.regionLists);  // nothing of an earlier job's lists carries over
+    if (!ReadJobPlatform(ctx)) return ctx.lastError = ERR_BAD_PLATFORM;
+    if (!AllocateRegionBuffers(ctx.regionLists, ctx.platform.setupLoaderBase, ctx.platform.flashLoaderBase))
+        return ctx.lastError = ERR_NOMEM;
 
     uint32_t result = OpenPorts(ctx);
     if (result == SUCCESS) result = LoadFiles(ctx);
     if (result == SUCCESS) result = Transfer(ctx);
     ComCloseAll(ctx);
-    FreeRegionBuffers(ctx);
+    FreeRegionBuffers(ctx.regionLists);
     return result;
 }
 

@@ -19,6 +19,10 @@ uint32_t DriveJob(FlashContext& ctx);
 // every way out once they were acquired.
 uint32_t RunJob(FlashContext& ctx);
 
+// Reads the plan's platform section from the data directory's "platform.def"
+// into ctx.platform and places the image list's buffers.
+bool ReadJobPlatform(FlashContext& ctx);
+
 // Sets legacyOs, overlappedIo and (on a legacy system) one port only.
 void CheckOperatingSystem(FlashContext& ctx);
 

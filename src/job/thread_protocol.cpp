@@ -87,7 +87,7 @@ void CloseThreadsAndEvents(FlashContext& ctx) {
 
 void ResetJobState(FlashContext& ctx) {
     ctx.lastError = ERR_UNKNOWN;
-    ResetRegionLists(ctx);
+    ResetRegionLists(ctx.regionLists);
     ctx.platform.flashDefinitionCount = 0;
     for (FlashDefinition& definition : ctx.platform.flashDefinitions) {
         definition.base = 0;
@@ -129,7 +129,7 @@ uint32_t ThreadProtocol(FlashContext& ctx) {
         CloseThreadsAndEvents(ctx);
     }
     ComCloseAll(ctx);  // the job closed them; this only guards its every way out
-    FreeRegionBuffers(ctx);
+    FreeRegionBuffers(ctx.regionLists);
     return result;
 }
 

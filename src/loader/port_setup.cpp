@@ -11,7 +11,7 @@
 namespace flashwire {
 namespace {
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.options.comPort[port & 1u]); }
+const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 // The fixed retry of both exchanges: one more try after a resynchronisation.
 template <typename Exchange>

@@ -30,7 +30,7 @@ struct ChipIds {
     uint32_t first = 0;
 };
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.options.comPort[port & 1u]); }
+const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 std::array<uint8_t, kInfoRequestSize> InfoRequest(const PlatformInfo& platform) {
     std::array<uint8_t, kInfoRequestSize> payload{};
@@ -192,7 +192,7 @@ uint32_t RaiseSpeeds(FlashContext& ctx) {
         const uint32_t speed =
             ChooseSpeed(ctx.deviceInfo.loaderSpeeds,
                         std::span<const uint32_t>(rec.supportedSpeeds, std::min<uint32_t>(rec.speedCount, 5)),
-                        MaxSpeedLimit(ctx.options.maxSpeed[port]));
+                        MaxSpeedLimit(ctx.plan.maxSpeed[port]));
         // No common speed above the one in use: the port stays at 115200.
         if (speed == 0 || speed == 115200) continue;
         ReportMessage(ctx, 0, "%s: changing baud rate to %lu", PortName(ctx, port), static_cast<unsigned long>(speed));

@@ -69,7 +69,7 @@ const char* ErrorName(uint32_t code, char* buffer) {
     return buffer;
 }
 
-void ReportErrorCode(FlashContext& ctx, uint32_t code) {
+void ReportErrorCode(Session& ctx, uint32_t code) {
     char name[FLASH_ERROR_TEXT_SIZE];
     ReportMessage(ctx, 0, "Error code: %s", ErrorName(code, name));
 }

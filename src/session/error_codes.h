@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "session/session.h"
 
 namespace flashwire {
 
@@ -13,6 +13,6 @@ namespace flashwire {
 const char* ErrorName(uint32_t code, char* buffer);
 
 // Reports "Error code: <name>" at level 0.
-void ReportErrorCode(FlashContext& ctx, uint32_t code);
+void ReportErrorCode(Session& ctx, uint32_t code);
 
 }  // namespace flashwire

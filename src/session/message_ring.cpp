@@ -30,11 +30,11 @@ static_assert(sizeof(RecordHeader) == kRecordHeaderSize);
 
 constexpr uint32_t kMaxFlushRounds = 64;
 
-uint32_t ContextTag(const FlashContext& ctx) {
+uint32_t ContextTag(const Session& ctx) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&ctx));
 }
 
-uint32_t Ticks(FlashContext& ctx) { return ctx.services.clock ? ctx.services.clock->Ticks() : 0; }
+uint32_t Ticks(Session& ctx) { return ctx.services.clock ? ctx.services.clock->Ticks() : 0; }
 
 bool HasText(RecordKind kind) {
     return kind == RecordKind::Message || kind == RecordKind::ProgressBegin || kind == RecordKind::Status;
@@ -79,7 +79,7 @@ struct PlaceResult {
     bool waited = false;  // the ring was full and the producer waited for the host
 };
 
-void WriteRecord(FlashContext& ctx, uint32_t w, uint32_t size, const Prototype& p) {
+void WriteRecord(Session& ctx, uint32_t w, uint32_t size, const Prototype& p) {
     MessageRing& ring = ctx.ring;
     RecordHeader h{size, ContextTag(ctx), Ticks(ctx), static_cast<uint32_t>(p.kind), p.arg1, p.arg2};
     if (HasText(p.kind)) {
@@ -97,7 +97,7 @@ void WriteRecord(FlashContext& ctx, uint32_t w, uint32_t size, const Prototype& 
 
 // Stores one record (with the filler it needs) at the write position.
 // Called with producerMutex held.
-PlaceResult Place(FlashContext& ctx, const Prototype& p, bool mayWait) {
+PlaceResult Place(Session& ctx, const Prototype& p, bool mayWait) {
     MessageRing& ring = ctx.ring;
     PlaceResult result;
     const uint32_t size = RecordSize(p);
@@ -128,7 +128,7 @@ Prototype TextRecord(RecordKind kind, uint32_t arg1, uint32_t arg2, const char* 
     return Prototype{kind, arg1, arg2, view, 0};
 }
 
-bool PlaceDropNotice(FlashContext& ctx) {
+bool PlaceDropNotice(Session& ctx) {
     char line[kMaxLineLength + 1];
     std::snprintf(line, sizeof(line), "Dropped %u message(s): the host did not take them in time",
                   ctx.ring.droppedRecords);
@@ -139,7 +139,7 @@ bool PlaceDropNotice(FlashContext& ctx) {
 
 }  // namespace
 
-void EnqueueRecord(FlashContext& ctx, RecordKind kind, uint32_t arg1, uint32_t arg2, const char* text) {
+void EnqueueRecord(Session& ctx, RecordKind kind, uint32_t arg1, uint32_t arg2, const char* text) {
     if (kind == RecordKind::Filler) return;  // fillers are the ring's own business
     MessageRing& ring = ctx.ring;
     std::lock_guard lock(ring.producerMutex);
@@ -162,7 +162,7 @@ void EnqueueRecord(FlashContext& ctx, RecordKind kind, uint32_t arg1, uint32_t a
         ++ring.droppedRecords;
 }
 
-bool DeliverOneRecord(FlashContext& ctx) {
+bool DeliverOneRecord(Session& ctx) {
     MessageRing& ring = ctx.ring;
     const uint32_t r = ring.readPos.load(std::memory_order_relaxed);
     const uint32_t w = ring.writePos.load(std::memory_order_acquire);
@@ -215,7 +215,7 @@ bool DeliverOneRecord(FlashContext& ctx) {
     return true;
 }
 
-void FlushToHost(FlashContext& ctx) {
+void FlushToHost(Session& ctx) {
     if (!ctx.queueMode.load(std::memory_order_acquire)) return;
     if (!ctx.dataEvent || !ctx.drainedEvent) return;  // no dispatcher to wait for
     MessageRing& ring = ctx.ring;

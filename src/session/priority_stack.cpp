@@ -1,9 +1,9 @@
 // The protocol thread's stack of saved thread priorities.
-#include "job/lifecycle.h"
+#include "session/session.h"
 
 namespace flashwire {
 
-void PushThreadPriority(FlashContext& ctx, int priority) {
+void PushThreadPriority(Session& ctx, int priority) {
     PriorityStack& stack = ctx.priorityStack;
     platform::Threading* threading = ctx.services.threading;
     if (stack.depth >= kPriorityStackSize) {
@@ -16,7 +16,7 @@ void PushThreadPriority(FlashContext& ctx, int priority) {
     if (threading) threading->SetCurrentPriority(priority);
 }
 
-void PopThreadPriority(FlashContext& ctx) {
+void PopThreadPriority(Session& ctx) {
     PriorityStack& stack = ctx.priorityStack;
     if (stack.overflow > 0) {
         --stack.overflow;

@@ -12,13 +12,13 @@ std::atomic<uint32_t> g_lastProgressTick{0};
 
 constexpr uint32_t kRepeatIntervalMs = 1000;
 
-bool Queued(const FlashContext& ctx) { return ctx.queueMode.load(std::memory_order_acquire); }
+bool Queued(const Session& ctx) { return ctx.queueMode.load(std::memory_order_acquire); }
 
-uint32_t Ticks(FlashContext& ctx) { return ctx.services.clock ? ctx.services.clock->Ticks() : 0; }
+uint32_t Ticks(Session& ctx) { return ctx.services.clock ? ctx.services.clock->Ticks() : 0; }
 
 }  // namespace
 
-void ProgressBegin(FlashContext& ctx, const char* text, uint32_t total) {
+void ProgressBegin(Session& ctx, const char* text, uint32_t total) {
     if (total == 0) total = 1;
     ctx.progressTotal = total;
     ctx.progressDone = 0;
@@ -35,7 +35,7 @@ void ProgressBegin(FlashContext& ctx, const char* text, uint32_t total) {
     if (handle && handle->progressBegin) handle->progressBegin(handle, line, total);
 }
 
-void ProgressUpdate(FlashContext& ctx, uint32_t done) {
+void ProgressUpdate(Session& ctx, uint32_t done) {
     const uint32_t now = Ticks(ctx);
     if (ctx.progressTotal == 0) ctx.progressTotal = 1;
     if (done > ctx.progressTotal) done = ctx.progressTotal;
@@ -54,13 +54,13 @@ void ProgressUpdate(FlashContext& ctx, uint32_t done) {
     if (handle && handle->progressUpdate) handle->progressUpdate(handle, done, percent);
 }
 
-void ProgressAdvance(FlashContext& ctx, uint32_t n) {
+void ProgressAdvance(Session& ctx, uint32_t n) {
     const uint32_t done = ctx.progressDone;
     // Saturate: the update clamps to the total anyway.
     ProgressUpdate(ctx, n > UINT32_MAX - done ? UINT32_MAX : done + n);
 }
 
-void ProgressEnd(FlashContext& ctx) {
+void ProgressEnd(Session& ctx) {
     if (Queued(ctx)) {
         EnqueueRecord(ctx, RecordKind::ProgressEnd, 0, 0, nullptr);
         return;

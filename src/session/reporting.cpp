@@ -9,9 +9,9 @@
 namespace flashwire {
 namespace {
 
-bool Queued(const FlashContext& ctx) { return ctx.queueMode.load(std::memory_order_acquire); }
+bool Queued(const Session& ctx) { return ctx.queueMode.load(std::memory_order_acquire); }
 
-bool DebugOn(const FlashContext& ctx) { return ctx.options.debug != 0; }
+bool DebugOn(const Session& ctx) { return ctx.debug; }
 
 // Formats into line (kMaxLineLength characters at most, always terminated).
 void FormatLine(char (&line)[kMaxLineLength + 1], const char* format, va_list args) {
@@ -27,7 +27,7 @@ void CutLine(char (&line)[kMaxLineLength + 1], const char* text) {
     line[n] = 0;
 }
 
-void SendLine(FlashContext& ctx, int level, const char* line) {
+void SendLine(Session& ctx, int level, const char* line) {
     if (Queued(ctx)) {
         EnqueueRecord(ctx, RecordKind::Message, static_cast<uint32_t>(level), 0, line);
         return;
@@ -38,7 +38,7 @@ void SendLine(FlashContext& ctx, int level, const char* line) {
 
 }  // namespace
 
-void ReportMessage(FlashContext& ctx, int level, const char* format, ...) {
+void ReportMessage(Session& ctx, int level, const char* format, ...) {
     char line[kMaxLineLength + 1];
     va_list args;
     va_start(args, format);
@@ -47,7 +47,7 @@ void ReportMessage(FlashContext& ctx, int level, const char* format, ...) {
     SendLine(ctx, level, line);
 }
 
-void ReportDebug(FlashContext& ctx, const char* format, ...) {
+void ReportDebug(Session& ctx, const char* format, ...) {
     if (!DebugOn(ctx)) return;
     char line[kMaxLineLength + 1];
     va_list args;
@@ -57,17 +57,17 @@ void ReportDebug(FlashContext& ctx, const char* format, ...) {
     SendLine(ctx, 0, line);
 }
 
-void ReportText(FlashContext& ctx, int level, const char* text) {
+void ReportText(Session& ctx, int level, const char* text) {
     char line[kMaxLineLength + 1];
     CutLine(line, text);
     SendLine(ctx, level, line);
 }
 
-void ReportDebugText(FlashContext& ctx, const char* text) {
+void ReportDebugText(Session& ctx, const char* text) {
     if (DebugOn(ctx)) ReportText(ctx, 0, text);
 }
 
-void ReportStatus(FlashContext& ctx, const char* text) {
+void ReportStatus(Session& ctx, const char* text) {
     char line[kMaxLineLength + 1];
     CutLine(line, text);
     if (Queued(ctx)) {
@@ -78,6 +78,6 @@ void ReportStatus(FlashContext& ctx, const char* text) {
     if (handle && handle->status) handle->status(handle, line);
 }
 
-bool IsAbortRequested(FlashContext& ctx) { return ctx.abortRequested.load(std::memory_order_acquire); }
+bool IsAbortRequested(Session& ctx) { return ctx.abortRequested.load(std::memory_order_acquire); }
 
 }  // namespace flashwire

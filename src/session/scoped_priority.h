@@ -2,19 +2,19 @@
 // every way out.
 #pragma once
 
-#include "job/lifecycle.h"
+#include "session/session.h"
 
 namespace flashwire {
 
 class ScopedThreadPriority {
 public:
-    ScopedThreadPriority(FlashContext& ctx, int priority) : ctx_(ctx) { PushThreadPriority(ctx_, priority); }
+    ScopedThreadPriority(Session& ctx, int priority) : ctx_(ctx) { PushThreadPriority(ctx_, priority); }
     ~ScopedThreadPriority() { PopThreadPriority(ctx_); }
     ScopedThreadPriority(const ScopedThreadPriority&) = delete;
     ScopedThreadPriority& operator=(const ScopedThreadPriority&) = delete;
 
 private:
-    FlashContext& ctx_;
+    Session& ctx_;
 };
 
 }  // namespace flashwire

@@ -14,7 +14,7 @@ constexpr uint32_t kScanReadTimeoutMs = 5;
 
 }  // namespace
 
-uint32_t ScanFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
+uint32_t ScanFor4CCs(Session& ctx, std::span<const uint32_t> codes, uint32_t timeoutMs,
                      uint32_t& found) {
     const uint32_t port = ctx.activePort;
     const uint32_t previousTimeout = ComSetTimeout(ctx, port, kScanReadTimeoutMs);
@@ -61,7 +61,7 @@ uint32_t ScanFor4CCs(FlashContext& ctx, std::span<const uint32_t> codes, uint32_
     return result;
 }
 
-uint32_t ScanFor4CC(FlashContext& ctx, uint32_t code, uint32_t timeoutMs) {
+uint32_t ScanFor4CC(Session& ctx, uint32_t code, uint32_t timeoutMs) {
     uint32_t found = 0;
     const uint32_t list[1] = {code};
     return ScanFor4CCs(ctx, list, timeoutMs, found);

@@ -162,7 +162,7 @@ TEST_F(ActiveBootLoader, AnotherByteThanKSendsTheHostBackToWaitingForTheAnnounce
 
 TEST_F(ActiveBootLoader, UnattendedGivesUpAfterOneHundredReads) {
     LoadFlashLoader(0xFFF);
-    rig->ctx->options.unattended = 1;
+    rig->ctx->plan.unattended = true;
     rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
         if (r.token == "ZE" || r.token == "R") bytes.clear();
     });

@@ -17,7 +17,9 @@ protected:
     bool Read(const std::string& body, const char* name = "P") {
         host.WriteFile("platform.def", "[Other]\nFlashLoader=other.srec\n[P]\n" + body);
         host.SetPlatform(name);
-        return ReadPlatformDefinition(*host.ctx);
+        FlashContext& c = *host.ctx;
+        return ReadPlatformDefinition(c, PlatformSource{c.platformDefPath, c.plan.platform, c.exeDirectory}, c.platform,
+                                      c.imageList());
     }
     PlatformInfo& P() { return host.ctx->platform; }
     RegionList& Image() { return host.ctx->imageList(); }

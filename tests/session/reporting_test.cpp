@@ -32,7 +32,7 @@ TEST_F(ReportingTest, LinesAreCutAt259Characters) {
     ReportMessage(*ctx_, 0, "%s", big.c_str());
     ReportText(*ctx_, 0, big.c_str());
     ReportStatus(*ctx_, big.c_str());
-    ctx_->options.debug = 1;
+    ctx_->debug = true;
     ReportDebug(*ctx_, "%s%s", big.c_str(), big.c_str());
     ASSERT_EQ(host_.lines.size(), 3u);
     for (const Line& l : host_.lines) EXPECT_EQ(l.text, big.substr(0, 259));
@@ -43,7 +43,7 @@ TEST_F(ReportingTest, DebugLinesOnlyWithDebugOption) {
     ReportDebug(*ctx_, "hidden %d", 1);
     ReportDebugText(*ctx_, "hidden");
     EXPECT_TRUE(host_.lines.empty());
-    ctx_->options.debug = 1;
+    ctx_->debug = true;
     ReportDebug(*ctx_, "shown %d", 2);
     ReportDebugText(*ctx_, "shown %d");
     EXPECT_EQ(host_.lines, (std::vector<Line>{{0, "shown 2"}, {0, "shown %d"}}));

@@ -111,7 +111,7 @@ protected:
             return 0;
         };
         ctx.handle = &lines.handle;
-        ctx.options.debug = 1;
+        ctx.debug = true;
         ctx.activePort = 0;
         ASSERT_TRUE(ComOpen(ctx, 0, 0, 115200, 1000));
         lines.texts.clear();
