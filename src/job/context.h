@@ -10,7 +10,7 @@
 
 #include "flashwire/flash_api.h"
 #include "image/memory_region.h"
-#include "job/job_plan.h"
+#include "state/job_plan.h"
 #include "platform/platform.h"
 #include "session/session.h"
 #include "catalog/flash_layout.h"

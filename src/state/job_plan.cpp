@@ -1,4 +1,4 @@
-#include "job/job_plan.h"
+#include "state/job_plan.h"
 
 #include <algorithm>
 #include <cstring>
