@@ -21,13 +21,13 @@ constexpr uint32_t kUnattendedReads = 100;
 
 enum class State { WaitAnnouncement, RatePattern, RateConfirmation, WaitRateAck, LoadRam };
 
-bool ReadByte(FlashContext& ctx, uint8_t& byte) {
+bool ReadByte(JobState& ctx, uint8_t& byte) {
     uint32_t received = 0;
     return ComRead(ctx, ctx.activePort, &byte, 1, received) && received == 1;
 }
 
 // State 4: waits for 'Z' and then expects 'E'.
-uint32_t AwaitRateAck(FlashContext& ctx, bool unattended) {
+uint32_t AwaitRateAck(JobState& ctx, bool unattended) {
     const char* waiting = "Waiting for the mobile's response ...";
     ReportMessage(ctx, 0, "%s", waiting);
     ReportStatus(ctx, waiting);
@@ -57,7 +57,7 @@ uint32_t AwaitRateAck(FlashContext& ctx, bool unattended) {
 
 }  // namespace
 
-uint32_t TalkToActiveBootloader(FlashContext& ctx) {
+uint32_t TalkToActiveBootloader(JobState& ctx) {
     ReportDebug(ctx, "Talking to active bootloader");
     // Refuse an image that cannot be sent before asking anything of the phone.
     uint32_t blockCount = 0;

@@ -16,7 +16,7 @@ constexpr uint32_t kReplyTimeoutMs = 4000;
 
 }  // namespace
 
-uint32_t RequestLoaderInfo(FlashContext& ctx, LoaderInfo& info) {
+uint32_t RequestLoaderInfo(JobState& ctx, LoaderInfo& info) {
     uint32_t result = SUCCESS;
     for (uint32_t attempt = 0; attempt < kAttempts; ++attempt) {
         std::array<uint8_t, kInfoMaxLength> reply{};

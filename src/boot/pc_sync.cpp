@@ -13,7 +13,7 @@ constexpr uint32_t kSyncAnswerTimeoutMs = 5000;
 
 }  // namespace
 
-uint32_t SendPcSync(FlashContext& ctx) {
+uint32_t SendPcSync(JobState& ctx) {
     uint8_t sync[4];
     StoreFourCC(PC_SYNC, sync);
     for (;;) {

@@ -6,7 +6,7 @@
 
 namespace flashwire {
 
-void ReportProtocolError(FlashContext& ctx, const char* tokenName, uint8_t expected,
+void ReportProtocolError(JobState& ctx, const char* tokenName, uint8_t expected,
                          std::optional<uint8_t> received) {
     char text[kMaxLineLength + 1];
     if (!received) {

@@ -18,7 +18,7 @@ constexpr uint32_t kBlockAttempts = 5;
 
 }  // namespace
 
-uint32_t CheckRamBlockImage(FlashContext& ctx, uint32_t& blockCount) {
+uint32_t CheckRamBlockImage(JobState& ctx, uint32_t& blockCount) {
     blockCount = 0;
     const RegionList& list = ctx.flashLoaderList();
     if (list.rangeCount == 0) {
@@ -52,7 +52,7 @@ uint32_t CheckRamBlockImage(FlashContext& ctx, uint32_t& blockCount) {
     return SUCCESS;
 }
 
-uint32_t LoadRamBlocks(FlashContext& ctx) {
+uint32_t LoadRamBlocks(JobState& ctx) {
     const uint32_t port = ctx.activePort;
     uint32_t blockCount = 0;
     if (uint32_t rc = CheckRamBlockImage(ctx, blockCount); rc != SUCCESS) return rc;

@@ -9,7 +9,7 @@
 
 namespace flashwire {
 
-uint32_t TalkToBootloader(FlashContext& ctx) {
+uint32_t TalkToBootloader(JobState& ctx) {
     const uint32_t active = ctx.activePort < 2 ? ctx.activePort : 0;
     const uint32_t portNumber = ctx.plan.comPort[active];
     ReportDebug(ctx, "TalkToBootLoader (using %s)", ComPortName(portNumber));

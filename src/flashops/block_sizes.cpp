@@ -1,12 +1,12 @@
 #include "flashops/jobs.h"
-#include "job/context.h"
+#include "state/job_state.h"
 
 #include <algorithm>
 
 namespace flashwire {
 namespace {
 
-uint32_t CommandPortBaud(const FlashContext& ctx) {
+uint32_t CommandPortBaud(const JobState& ctx) {
     return ctx.activePort < std::size(ctx.ports) ? ctx.ports[ctx.activePort].currentBaud : 0;
 }
 
@@ -15,11 +15,11 @@ uint32_t Limited(uint32_t size, uint32_t limit) { return limit != 0 ? std::min(s
 
 }  // namespace
 
-uint32_t WriteBlockSize(const FlashContext& ctx) {
+uint32_t WriteBlockSize(const JobState& ctx) {
     return Limited(CommandPortBaud(ctx) > 115200 ? 0x10000u : 0x4000u, ctx.deviceInfo.maxTxSize);
 }
 
-uint32_t ReadBlockSize(const FlashContext& ctx) {
+uint32_t ReadBlockSize(const JobState& ctx) {
     return Limited(CommandPortBaud(ctx) > 115200 ? 0x2000u : 0x1000u, ctx.deviceInfo.maxRxSize);
 }
 

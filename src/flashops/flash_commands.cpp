@@ -21,7 +21,7 @@ constexpr uint32_t kSetupPayloadSize = 36;
 constexpr uint32_t kSetupReplySize = 4;
 
 // The image list buffer holding [address, address + length), or null.
-const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t length) {
+const MemoryRegion* BufferHolding(JobState& ctx, uint32_t address, uint32_t length) {
     const RegionList& list = ctx.imageList();
     const uint32_t index = FindBuffer(list, address);
     if (index == kNoBuffer || index >= list.bufferCount) return nullptr;
@@ -32,12 +32,12 @@ const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t 
 
 }  // namespace
 
-uint32_t MaxTries(const FlashContext& ctx) {
+uint32_t MaxTries(const JobState& ctx) {
     const uint32_t noRetry = ctx.plan.noRetry;
     return noRetry != 0 ? 0 : kDefaultTries;
 }
 
-uint32_t Setup(FlashContext& ctx) {
+uint32_t Setup(JobState& ctx) {
     ReportDebug(ctx, "Setup");
     std::array<uint8_t, kSetupPayloadSize> payload{};
     StoreLe32(ctx.plan.erasePasses, payload.data());
@@ -53,12 +53,12 @@ uint32_t Setup(FlashContext& ctx) {
     return ExchangeCommand(ctx, FL_CMD_SETP, payload, kSetupReplySize, reply, kSetupTimeoutMs);
 }
 
-uint32_t Done(FlashContext& ctx) {
+uint32_t Done(JobState& ctx) {
     ReportDebug(ctx, "Done");
     return SendLoaderCommand(ctx, FL_CMD_DONE, {}, kDoneTimeoutMs);
 }
 
-uint32_t OpenSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                     uint8_t flags) {
     ReportDebug(ctx, "OpenSector: %u/%u, 0x%08lx, %lu, 0x%02x", chip, sector, static_cast<unsigned long>(first),
                 static_cast<unsigned long>(length), flags);
@@ -71,7 +71,7 @@ uint32_t OpenSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t 
     return SendLoaderCommand(ctx, FL_CMD_OPEN, payload, kOpenTimeoutMs);
 }
 
-uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length) {
+uint32_t SendData(JobState& ctx, uint32_t address, uint32_t length) {
     ReportDebug(ctx, "SendData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     const MemoryRegion* buffer = BufferHolding(ctx, address, length);
@@ -102,7 +102,7 @@ uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length) {
     return SendLoaderCommand(ctx, FL_CMD_TXDT, payload, kTransferTimeoutMs);
 }
 
-uint32_t EraseSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
+uint32_t EraseSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
     ReportDebug(ctx, "EraseSector: %u/%u, 0x%08lx, %lu", chip, sector, static_cast<unsigned long>(first),
                 static_cast<unsigned long>(length));
     uint8_t payload[12];
@@ -112,31 +112,31 @@ uint32_t EraseSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t
     return SendLoaderCommand(ctx, FL_CMD_ERAS, payload, kEraseTimeoutMs);
 }
 
-uint32_t CloseSector(FlashContext& ctx, uint32_t chip, uint32_t sector) {
+uint32_t CloseSector(JobState& ctx, uint32_t chip, uint32_t sector) {
     ReportDebug(ctx, "CloseSector: %u/%u", chip, sector);
     uint8_t payload[4];
     StoreLe32(sector, payload);  // the sector alone, without the chip
     return SendLoaderCommand(ctx, FL_CMD_CLOS, payload, kCloseTimeoutMs);
 }
 
-uint32_t OpenSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                                uint8_t flags) {
     return RetryWithSync(ctx, "OpenSector", {}, [&] { return OpenSector(ctx, chip, sector, first, length, flags); });
 }
 
-uint32_t SendDataWithRetries(FlashContext& ctx, uint32_t address, uint32_t length) {
+uint32_t SendDataWithRetries(JobState& ctx, uint32_t address, uint32_t length) {
     return RetryWithSync(ctx, "SendData", {.abortEndsRetries = false}, [&] { return SendData(ctx, address, length); });
 }
 
-uint32_t EraseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
+uint32_t EraseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
     return RetryWithSync(ctx, "EraseSector", {}, [&] { return EraseSector(ctx, chip, sector, first, length); });
 }
 
-uint32_t CloseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector) {
+uint32_t CloseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector) {
     return RetryWithSync(ctx, "CloseSector", {}, [&] { return CloseSector(ctx, chip, sector); });
 }
 
-uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool report) {
+uint32_t VerifyData(JobState& ctx, uint32_t address, uint32_t length, bool report) {
     ReportDebug(ctx, "VerifyData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     const MemoryRegion* buffer = BufferHolding(ctx, address, length);
@@ -158,7 +158,7 @@ uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool r
     return ERR_VERIFY_DIFFERENCE;
 }
 
-uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, bool report) {
+uint32_t CompareWithRetries(JobState& ctx, uint32_t address, uint32_t length, bool report) {
     const uint32_t tries = std::max<uint32_t>(MaxTries(ctx), 1);
     for (uint32_t tried = 1;; ++tried) {
         const uint32_t rc = VerifyData(ctx, address, length, report);
@@ -175,7 +175,7 @@ uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length
     }
 }
 
-uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want) {
+uint32_t BlockInBuffer(JobState& ctx, uint32_t address, uint32_t want) {
     const RegionList& list = ctx.imageList();
     const uint32_t index = FindBuffer(list, address);
     if (index == kNoBuffer || index >= list.bufferCount || list.buffers[index].data == nullptr) {
@@ -186,7 +186,7 @@ uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want) {
     return want - 1 > room ? room + 1 : want;
 }
 
-bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count) {
+bool CheckInsideBuffers(JobState& ctx, const AddressRange* ranges, uint32_t count) {
     const RegionList& list = ctx.imageList();
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t address = ranges[i].first;
@@ -202,7 +202,7 @@ bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t 
     return true;
 }
 
-uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
+uint32_t RetryWithSync(JobState& ctx, const char* name, RetryRules rules,
                        const std::function<uint32_t()>& operation) {
     uint32_t result = operation();
     // A block outside the image buffers is the host's own fault: retrying cannot help.
@@ -224,12 +224,12 @@ uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
     return ERR_TOO_MANY_RETRIES;
 }
 
-uint32_t SetupWithSyncRetries(FlashContext& ctx, bool abortedSyncIsAbort) {
+uint32_t SetupWithSyncRetries(JobState& ctx, bool abortedSyncIsAbort) {
     return RetryWithSync(ctx, "Setup", {.abortEndsRetries = false, .abortedSyncIsAbort = abortedSyncIsAbort},
                          [&] { return Setup(ctx); });
 }
 
-uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
+uint32_t ForEachBlock(JobState& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
                       const std::function<uint32_t(uint32_t address, uint32_t length)>& block) {
     uint64_t done = 0;
     for (const AddressRange& range : ranges) {

@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint32_t kMaxReadBlock = 0x2000;
 
-uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
+uint32_t ReadData(JobState& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
     ReportDebug(ctx, "ReadData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     uint8_t payload[8];
@@ -45,7 +45,7 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
 
 }  // namespace
 
-uint32_t RunReadJob(FlashContext& ctx) {
+uint32_t RunReadJob(JobState& ctx) {
     const std::span<const AddressRange> all = ctx.plan.ReadRanges();
     const auto count = static_cast<uint32_t>(all.size());
     const std::vector<AddressRange> ranges(all.begin(), all.begin() + count);

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "image/address_range.h"
-#include "job/context.h"
+#include "state/job_state.h"
 #include "session/reporting.h"
 
 namespace flashwire {
@@ -58,7 +58,7 @@ bool SubtractRanges(AddressRange* list, uint32_t& count, uint32_t capacity, cons
     return !overflow;
 }
 
-bool CheckInsideFlash(FlashContext& ctx, const AddressRange* ranges, uint32_t count) {
+bool CheckInsideFlash(JobState& ctx, const AddressRange* ranges, uint32_t count) {
     const uint32_t chipCount = std::min<uint32_t>(ctx.chipCount, kMaxChips);
     std::vector<AddressRange> rest(ranges, ranges + count);
     rest.resize(static_cast<std::size_t>(count) + chipCount);

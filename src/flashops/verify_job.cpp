@@ -10,7 +10,7 @@
 
 namespace flashwire {
 
-uint32_t RunVerifyJob(FlashContext& ctx) {
+uint32_t RunVerifyJob(JobState& ctx) {
     const RegionList& image = ctx.imageList();
     const uint32_t count = std::min<uint32_t>(image.rangeCount, kMaxLoadedRanges);
     if (!CheckInsideFlash(ctx, image.ranges, count) || !CheckInsideBuffers(ctx, image.ranges, count))

@@ -1,7 +1,7 @@
-// FlashContext: the job driver's record per handle. It builds on the Session
-// (session/session.h: handle, services, ring, ports, progress) and adds the
-// job's own state: the plan, the platform, the region lists, the flash
-// layout, the threads and the outcome.
+// FlashContext: the job driver's record per handle. It builds on the job's
+// state (state/job_state.h: the session, the plan, the platform, the region
+// lists, the flash layout, the outcome) and adds the job's threads and what
+// the handle's lifecycle needs.
 #pragma once
 
 #include <atomic>
@@ -9,12 +9,8 @@
 #include <memory>
 
 #include "flashwire/flash_api.h"
-#include "image/memory_region.h"
-#include "state/job_plan.h"
 #include "platform/platform.h"
-#include "session/session.h"
-#include "catalog/flash_layout.h"
-#include "catalog/platform_info.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -23,31 +19,7 @@ namespace flashwire {
 inline constexpr uint32_t kDispatcherStopTimeoutMs = 10000;
 inline constexpr uint32_t kForcedExitCode = 999;
 
-struct FlashContext : Session {
-    // The job's plan, read from the options when the job starts.
-    JobPlan plan;
-
-    // Paths: the data directory (the executable's, or FlashSetDataDirectory's),
-    // ending with the path separator, and "platform.def" in it.
-    char exeDirectory[kPathSize]{};
-    char platformDefPath[kPathSize]{};
-
-    // Platform (from "platform.def").
-    PlatformInfo platform{};
-
-    // Images: setupLoaderList, flashLoaderList, imageList.
-    RegionList regionLists[3];
-    RegionList& setupLoaderList() { return regionLists[kSetupLoaderList]; }
-    RegionList& flashLoaderList() { return regionLists[kFlashLoaderList]; }
-    RegionList& imageList() { return regionLists[kImageList]; }
-
-    // Flash layout.
-    DeviceInfo deviceInfo{};
-    uint32_t chipCount = 0;
-    uint32_t totalSectors = 0;
-    uint32_t totalFlashBytes = 0;
-    FlashChip chips[kMaxChips]{};
-
+struct FlashContext : JobState {
     // Threads and queue (job/thread_protocol.h tells who touches what).
     std::unique_ptr<platform::Thread> dispatcherThread;
     std::unique_ptr<platform::Thread> protocolThread;
@@ -61,10 +33,6 @@ struct FlashContext : Session {
     uint32_t dispatcherStopTimeoutMs = kDispatcherStopTimeoutMs;
     // The exit code of the last job's dispatcher (kForcedExitCode after a forced end).
     uint32_t dispatcherExitCode = 0;
-
-    // Job state.
-    uint32_t lastError = 0;
-    uint32_t transferMode = 0;
 };
 
 // The handle's `context` member has the public, opaque type `::FlashContext`;

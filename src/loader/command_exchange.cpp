@@ -17,19 +17,19 @@ namespace {
 // Restores the command port's read time-out when the exchange ends.
 class ScopedReadTimeout {
 public:
-    ScopedReadTimeout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs)
+    ScopedReadTimeout(JobState& ctx, uint32_t port, uint32_t timeoutMs)
         : ctx_(ctx), port_(port), previous_(ComSetTimeout(ctx, port, timeoutMs)) {}
     ~ScopedReadTimeout() { ComSetTimeout(ctx_, port_, previous_); }
     ScopedReadTimeout(const ScopedReadTimeout&) = delete;
     ScopedReadTimeout& operator=(const ScopedReadTimeout&) = delete;
 
 private:
-    FlashContext& ctx_;
+    JobState& ctx_;
     uint32_t port_;
     uint32_t previous_;
 };
 
-uint32_t SendFrame(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload) {
+uint32_t SendFrame(JobState& ctx, uint32_t command, std::span<const uint8_t> payload) {
     const uint32_t port = ctx.activePort;
     const auto length = static_cast<uint32_t>(payload.size());
     uint8_t code[4];
@@ -62,7 +62,7 @@ uint32_t SendFrame(FlashContext& ctx, uint32_t command, std::span<const uint8_t>
 }
 
 // Waits for "rply", handling any text messages and dumps before it.
-uint32_t WaitForReplyStart(FlashContext& ctx, uint32_t timeoutMs) {
+uint32_t WaitForReplyStart(JobState& ctx, uint32_t timeoutMs) {
     static constexpr std::array<uint32_t, 3> kStarts = {FL_REPLY, FL_MSG, FL_DUMP};
     for (;;) {
         uint32_t found = 0;
@@ -80,7 +80,7 @@ uint32_t WaitForReplyStart(FlashContext& ctx, uint32_t timeoutMs) {
 
 }  // namespace
 
-uint32_t ExchangeCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t ExchangeCommand(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                     uint32_t expectedReply, std::span<uint8_t> reply, uint32_t timeoutMs) {
     if (reply.size() < std::max(expectedReply, kErrorRecordSize) || payload.size() > 0xFFFFFFFFu ||
         ctx.activePort >= std::size(ctx.ports)) {
@@ -144,7 +144,7 @@ uint32_t ExchangeCommand(FlashContext& ctx, uint32_t command, std::span<const ui
     return status == FL_OK ? SUCCESS : ERR_CMD_FAILED;
 }
 
-uint32_t SendLoaderCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t SendLoaderCommand(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                            uint32_t timeoutMs) {
     std::array<uint8_t, kErrorRecordSize> record{};
     return ExchangeCommand(ctx, command, payload, 0, record, timeoutMs);

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -28,12 +28,12 @@ namespace flashwire {
 //   ERR_TIMEOUT      no "rply", echo or status in time;
 //   ERR_ABORT        the host asked to abort;
 //   ERR_BAD_PARAMS   a reply buffer too small for the caller's request.
-uint32_t ExchangeCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t ExchangeCommand(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                     uint32_t expectedReply, std::span<uint8_t> reply, uint32_t timeoutMs);
 
 // A command without reply payload; the error record of a "-err" lands in a
 // local buffer.
-uint32_t SendLoaderCommand(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t SendLoaderCommand(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                            uint32_t timeoutMs);
 
 }  // namespace flashwire

@@ -7,7 +7,7 @@
 
 namespace flashwire {
 
-uint32_t FLSync(FlashContext& ctx) {
+uint32_t FLSync(JobState& ctx) {
     uint8_t sync[4];
     StoreFourCC(FL_CMD_SYNC, sync);
     for (uint32_t attempt = 0; attempt < kSyncAttempts; ++attempt) {

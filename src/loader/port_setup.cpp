@@ -11,11 +11,11 @@
 namespace flashwire {
 namespace {
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
+const char* PortName(JobState& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 // The fixed retry of both exchanges: one more try after a resynchronisation.
 template <typename Exchange>
-uint32_t TwoTries(FlashContext& ctx, const char* name, Exchange exchange) {
+uint32_t TwoTries(JobState& ctx, const char* name, Exchange exchange) {
     uint32_t result = exchange();
     if (result == SUCCESS || result == ERR_ABORT) return result;
     if (IsAbortRequested(ctx)) return ERR_ABORT;
@@ -32,14 +32,14 @@ uint32_t TwoTries(FlashContext& ctx, const char* name, Exchange exchange) {
 
 }  // namespace
 
-uint32_t CheckConnection(FlashContext& ctx, uint32_t port) {
+uint32_t CheckConnection(JobState& ctx, uint32_t port) {
     ReportDebug(ctx, "CheckConnection(%s)", PortName(ctx, port));
     uint8_t payload[4];
     StoreLe32(kCheckConnectionWord, payload);
     return SendLoaderCommand(ctx, FL_CMD_CHKC, payload, kCheckConnectionTimeoutMs);
 }
 
-uint32_t CheckConnectionWithRetries(FlashContext& ctx, uint32_t port) {
+uint32_t CheckConnectionWithRetries(JobState& ctx, uint32_t port) {
     const uint32_t exchanged = TwoTries(ctx, "CheckConnection", [&] { return CheckConnection(ctx, port); });
     // An abort still leads into the probe, which then ends at its first unanswered try.
     if (exchanged != SUCCESS && exchanged != ERR_ABORT) return exchanged;
@@ -56,14 +56,14 @@ uint32_t CheckConnectionWithRetries(FlashContext& ctx, uint32_t port) {
     return SUCCESS;
 }
 
-uint32_t BaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
+uint32_t BaudRate(JobState& ctx, uint32_t port, uint32_t baud) {
     uint8_t payload[8];
     StoreLe32(ctx.ports[port].uartNumber, payload);
     StoreLe32(baud, payload + 4);
     return SendLoaderCommand(ctx, FL_CMD_BAUD, payload, kBaudTimeoutMs);
 }
 
-uint32_t BaudRateWithRetries(FlashContext& ctx, uint32_t commandPort, uint32_t port, uint32_t baud) {
+uint32_t BaudRateWithRetries(JobState& ctx, uint32_t commandPort, uint32_t port, uint32_t baud) {
     const uint32_t result = TwoTries(ctx, "BaudRate", [&] { return BaudRate(ctx, port, baud); });
     if (result != SUCCESS) return result;
     if (!ComSetBaudRate(ctx, port, baud)) return ERR_COM;

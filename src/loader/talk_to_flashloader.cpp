@@ -30,7 +30,7 @@ struct ChipIds {
     uint32_t first = 0;
 };
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
+const char* PortName(JobState& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 std::array<uint8_t, kInfoRequestSize> InfoRequest(const PlatformInfo& platform) {
     std::array<uint8_t, kInfoRequestSize> payload{};
@@ -46,7 +46,7 @@ std::array<uint8_t, kInfoRequestSize> InfoRequest(const PlatformInfo& platform) 
 }
 
 // Up to five "INFO" exchanges, each failure followed by a resynchronisation.
-uint32_t QueryDeviceInfo(FlashContext& ctx, std::array<uint8_t, kInfoReplySize>& reply) {
+uint32_t QueryDeviceInfo(JobState& ctx, std::array<uint8_t, kInfoReplySize>& reply) {
     const auto request = InfoRequest(ctx.platform);
     uint32_t result = ERR_PROTOCOL;
     for (uint32_t attempt = 0; attempt < kInfoAttempts; ++attempt) {
@@ -57,7 +57,7 @@ uint32_t QueryDeviceInfo(FlashContext& ctx, std::array<uint8_t, kInfoReplySize>&
     return result;
 }
 
-void ReportSpeeds(FlashContext& ctx) {
+void ReportSpeeds(JobState& ctx) {
     char line[128] = "Mobile transfer speeds:";
     std::size_t used = std::strlen(line);
     bool first = true;
@@ -72,7 +72,7 @@ void ReportSpeeds(FlashContext& ctx) {
 
 // Picks the database entry for chip i and fills chips[i]; false when neither
 // identification names a chip of the matching command set.
-uint32_t ResolveChip(FlashContext& ctx, uint32_t i, const ChipIds& ids) {
+uint32_t ResolveChip(JobState& ctx, uint32_t i, const ChipIds& ids) {
     const FlashType amd(ids.amdManufacturer, ids.amdDevice, ctx.exeDirectory);
     const FlashType intel(ids.intelManufacturer, ids.intelDevice, ctx.exeDirectory);
     const FlashType* chosen = nullptr;
@@ -113,7 +113,7 @@ uint32_t ResolveChip(FlashContext& ctx, uint32_t i, const ChipIds& ids) {
 }
 
 // Reads the reply into the context and resolves the chips.
-uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplySize>& reply) {
+uint32_t TakeDeviceInfo(JobState& ctx, const std::array<uint8_t, kInfoReplySize>& reply) {
     const uint8_t* r = reply.data();
     const uint32_t version = LoadLe32(r);
     const uint32_t major = (version >> 8) & 0xFFu;
@@ -168,7 +168,7 @@ uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplyS
 
 // Tests every port but the command port; a failure of port 0 ends the
 // start-up, a failure of port 1 leaves one port in use.
-uint32_t TestFurtherPorts(FlashContext& ctx) {
+uint32_t TestFurtherPorts(JobState& ctx) {
     if (ctx.portCount <= 1) return SUCCESS;
     for (uint32_t port = 0; port < ctx.portCount; ++port) {
         if (port == ctx.activePort) continue;
@@ -186,7 +186,7 @@ uint32_t TestFurtherPorts(FlashContext& ctx) {
     return SUCCESS;
 }
 
-uint32_t RaiseSpeeds(FlashContext& ctx) {
+uint32_t RaiseSpeeds(JobState& ctx) {
     for (uint32_t port = 0; port < ctx.portCount; ++port) {
         const PortRecord& rec = ctx.ports[port];
         const uint32_t speed =
@@ -201,7 +201,7 @@ uint32_t RaiseSpeeds(FlashContext& ctx) {
     return SUCCESS;
 }
 
-void ReportShares(FlashContext& ctx) {
+void ReportShares(JobState& ctx) {
     uint64_t sum = 0;
     for (uint32_t port = 0; port < ctx.portCount; ++port) sum += ctx.ports[port].pcBaud;
     ReportMessage(ctx, 0, "Port info:");
@@ -235,7 +235,7 @@ uint32_t ChooseSpeed(std::span<const uint32_t> offered, std::span<const uint32_t
     return best;
 }
 
-uint32_t TalkToFlashloader(FlashContext& ctx) {
+uint32_t TalkToFlashloader(JobState& ctx) {
     if (ctx.activePort >= std::size(ctx.ports) || ctx.portCount == 0 || ctx.portCount > std::size(ctx.ports))
         return ERR_BAD_PARAMS;
     const uint32_t command = ctx.activePort;

@@ -8,7 +8,7 @@
 
 namespace flashwire {
 
-bool SendTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload) {
+bool SendTxdtStreams(JobState& ctx, std::span<const uint8_t> payload) {
     if (payload.size() < kTxdtPayloadSize) return false;
     const uint32_t start = LoadLe32(payload.data());
     const uint32_t word = LoadLe32(payload.data() + 12);

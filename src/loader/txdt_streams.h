@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -20,6 +20,6 @@ inline constexpr uint32_t kTxdtPayloadSize = 48;
 // sent) when the table names more streams than ports or bytes outside the
 // buffer; the outcome of the writes themselves is not examined: a stream that
 // did not get through shows as a failed or missing reply.
-bool SendTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload);
+bool SendTxdtStreams(JobState& ctx, std::span<const uint8_t> payload);
 
 }  // namespace flashwire

@@ -5,7 +5,7 @@
 
 namespace flashwire {
 
-uint32_t ProbeUart(FlashContext& ctx, uint32_t port) {
+uint32_t ProbeUart(JobState& ctx, uint32_t port) {
     static constexpr uint8_t kProbe = '*';
     const uint32_t start = ctx.clock().Ticks();
     for (;;) {
