@@ -8,8 +8,8 @@
 
 namespace flashwire {
 
-// Nothing received: "Timeout receiving <token>" and lastError = ERR_TIMEOUT;
-// another byte: "Expected <token> (0xEE), received 0xRR" and lastError =
+// Nothing received: "Timeout receiving <token>" and protocolCause = ERR_TIMEOUT;
+// another byte: "Expected <token> (0xEE), received 0xRR" and protocolCause =
 // ERR_PROTOCOL. Either way the level-1 line "Protocol Error: <text>".
 void ReportProtocolError(JobState& ctx, const char* tokenName, uint8_t expected,
                          std::optional<uint8_t> received);

@@ -138,7 +138,7 @@ uint32_t SendBlockChecksum(JobState& ctx, uint32_t block) {
             ReportDebug(ctx, "RX: Got 0x%02x", status);
         }
         ReportMessage(ctx, 1, "Checksum Error!");
-        ctx.lastError = ERR_CRC;
+        ctx.protocolCause = ERR_CRC;
         return ERR_CRC;
     }
     ReportDebug(ctx, "RX: Protocol error, got response %c", status);

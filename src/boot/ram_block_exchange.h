@@ -26,7 +26,7 @@ uint32_t SendBlockNumber(JobState& ctx, uint32_t block);
 // The 4096 bytes of the block. SUCCESS or ERR_PROTOCOL.
 uint32_t SendBlockData(JobState& ctx, uint32_t block);
 // 'c' and the checksum; the phone answers 'N', or 'T'/'F' and two bytes
-// (ERR_CRC, also stored in lastError). SUCCESS, ERR_CRC or ERR_PROTOCOL.
+// (ERR_CRC, also stored in protocolCause). SUCCESS, ERR_CRC or ERR_PROTOCOL.
 uint32_t SendBlockChecksum(JobState& ctx, uint32_t block);
 
 }  // namespace flashwire

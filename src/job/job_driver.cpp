@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint32_t kOpenReadTimeoutMs = 1000;
 constexpr uint32_t kStartBaud = 115200;
-constexpr uint32_t kNoLastError = 100;
+constexpr uint32_t kNoProtocolCause = 100;
 
 // A fixed-size text field up to its NUL (or its end).
 template <std::size_t N>
@@ -66,7 +66,6 @@ uint32_t CheckAndSortRanges(FlashContext& ctx) {
 uint32_t OpenPorts(FlashContext& ctx) {
     for (uint32_t i = 0; i < ctx.portCount; ++i) {
         if (!ComOpen(ctx, i, ctx.plan.comPort[i], kStartBaud, kOpenReadTimeoutMs)) {
-            ctx.lastError = ERR_COM;
             return ERR_COM;
         }
         ComSetNonBlocking(ctx, i, true);
@@ -97,8 +96,8 @@ uint32_t LoadFiles(FlashContext& ctx) {
     if (phases == kPhasesAll || phases == kPhasesBootLoader) {
         const PlatformInfo& p = ctx.platform;
         const bool setupUsed = !p.setupLoaderIgnored && (p.memoryInterfaceType == 1 || p.setupLoaderPath[0] != '\0');
-        if (setupUsed && !CheckFileReadable(ctx, p.setupLoaderPath)) return ctx.lastError = ERR_WRONG_FILE_SL;
-        if (!CheckFileReadable(ctx, p.flashLoaderPath)) return ctx.lastError = ERR_WRONG_FILE_FL;
+        if (setupUsed && !CheckFileReadable(ctx, p.setupLoaderPath)) return ERR_WRONG_FILE_SL;
+        if (!CheckFileReadable(ctx, p.flashLoaderPath)) return ERR_WRONG_FILE_FL;
         ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
         if (setupUsed) {
             if (uint32_t rc = LoadSRecordFile(ctx, ctx.setupLoaderList(), p.setupLoaderPath, false); rc != SUCCESS)
@@ -108,7 +107,7 @@ uint32_t LoadFiles(FlashContext& ctx) {
             return rc;
     }
     if ((phases == kPhasesAll || phases == kPhasesFlashLoader) && (mode == kModeFlash || mode == kModeVerify)) {
-        if (!CheckFileReadable(ctx, ctx.plan.file.c_str())) return ctx.lastError = ERR_WRONG_FILE_LOAD;
+        if (!CheckFileReadable(ctx, ctx.plan.file.c_str())) return ERR_WRONG_FILE_LOAD;
         ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
         if (uint32_t rc = LoadSRecordFile(ctx, ctx.imageList(), ctx.plan.file.c_str(), true, ctx.plan.ReservedRanges());
             rc != SUCCESS)
@@ -138,11 +137,11 @@ uint32_t Transfer(FlashContext& ctx) {
     if (mode == kModeRead) {
         if (ctx.plan.readCount == 0) {
             ReportMessage(ctx, 1, "No memory region to be read defined");
-            return ctx.lastError = ERR_WRONG_READLENGTH;
+            return ERR_WRONG_READLENGTH;
         }
         if (ctx.plan.saveFile.empty()) {
             ReportMessage(ctx, 1, "SaveFile not specified!");
-            return ctx.lastError = ERR_WRONG_FILE_SAVE;
+            return ERR_WRONG_FILE_SAVE;
         }
     }
     uint32_t result = SUCCESS;
@@ -193,9 +192,9 @@ bool ReadJobPlatform(FlashContext& ctx) {
 uint32_t RunJob(FlashContext& ctx) {
     if (uint32_t rc = CheckAndSortRanges(ctx); rc != SUCCESS) return rc;
     ResetRegionLists(ctx.regionLists);  // nothing of an earlier job's lists carries over
-    if (!ReadJobPlatform(ctx)) return ctx.lastError = ERR_BAD_PLATFORM;
+    if (!ReadJobPlatform(ctx)) return ERR_BAD_PLATFORM;
     if (!AllocateRegionBuffers(ctx.regionLists, ctx.platform.setupLoaderBase, ctx.platform.flashLoaderBase))
-        return ctx.lastError = ERR_NOMEM;
+        return ERR_NOMEM;
 
     uint32_t result = OpenPorts(ctx);
     if (result == SUCCESS) result = LoadFiles(ctx);
@@ -210,6 +209,7 @@ uint32_t DriveJob(FlashContext& ctx) {
     ctx.activePort = 0;
     CheckOperatingSystem(ctx);
     const uint32_t result = RunJob(ctx);
+    ctx.outcome = result;  // the job's one outcome: what its steps returned
     if (result == SUCCESS) {
         ReportMessage(ctx, 0, "All is well !");
         ReportStatus(ctx, "All is well !");
@@ -217,7 +217,7 @@ uint32_t DriveJob(FlashContext& ctx) {
     }
     ReportDebug(ctx, "ReLoad: %u (%s)", result, ErrorName(result, nullptr));
     ReportErrorCode(ctx, result);
-    if (ctx.lastError != result && ctx.lastError != kNoLastError) ReportErrorCode(ctx, ctx.lastError);
+    if (ctx.protocolCause != result && ctx.protocolCause != kNoProtocolCause) ReportErrorCode(ctx, ctx.protocolCause);
     char text[kMaxLineLength + 1];
     std::snprintf(text, sizeof text, "Sorry, an error has occured ! (%s)", ErrorName(result, nullptr));
     ReportText(ctx, 2, text);

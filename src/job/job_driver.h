@@ -12,7 +12,7 @@ namespace flashwire {
 // The whole job on the calling thread: "All is well !" or "Sorry, an error
 // has occured ! (<name>)" as message and status. Returns the job's code.
 // Expects the job state reset before (ResetJobState, job/thread_protocol.h):
-// lastError 100 tells that no step stored a more precise code.
+// protocolCause 100 tells that no step stored a more precise code.
 uint32_t DriveJob(FlashContext& ctx);
 
 // Preparation and both phases; closes the ports and releases the buffers on

@@ -86,7 +86,7 @@ void CloseThreadsAndEvents(FlashContext& ctx) {
 }  // namespace
 
 void ResetJobState(FlashContext& ctx) {
-    ctx.lastError = ERR_UNKNOWN;
+    ctx.protocolCause = ERR_UNKNOWN;
     ResetRegionLists(ctx.regionLists);
     ctx.platform.flashDefinitionCount = 0;
     for (FlashDefinition& definition : ctx.platform.flashDefinitions) {

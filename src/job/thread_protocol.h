@@ -43,7 +43,7 @@ namespace flashwire {
 inline constexpr std::size_t kProtocolThreadStack = 256 * 1024;
 inline constexpr std::size_t kDispatcherThreadStack = 16 * 1024;
 
-// Puts the job members back to their state before a job: lastError 100
+// Puts the job members back to their state before a job: protocolCause 100
 // (ERR_UNKNOWN), the three region lists empty, no flash definitions, the port
 // records' read time-out and non-blocking mode cleared, the priority stack
 // empty and no progress phase. ThreadProtocol starts every job with it; a

@@ -39,9 +39,14 @@ struct JobState : Session {
     uint32_t totalFlashBytes = 0;
     FlashChip chips[kMaxChips]{};
 
-    // The job's outcome: the most precise code a step stored, and the mode of
-    // the phase under way.
-    uint32_t lastError = 0;
+    // Errors leave every step as its returned code; the job driver sets the
+    // job's outcome from it, in one place. protocolCause is the boot stage's
+    // more precise cause (ERR_TIMEOUT, ERR_PROTOCOL, ERR_CRC) of the last
+    // exchange that failed, reported beside the outcome when it differs;
+    // 100 (ERR_UNKNOWN) at a job's start means none.
+    uint32_t outcome = 0;
+    uint32_t protocolCause = 0;
+    // The mode of the phase under way.
     uint32_t transferMode = 0;
 };
 
