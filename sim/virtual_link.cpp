@@ -84,7 +84,7 @@ VirtualLink::~VirtualLink() = default;
 
 platform::Services VirtualLink::Services() {
     platform::Services& system = platform::SystemServices();
-    return platform::Services{&core_->clock, system.threading, &core_->serial, system.system};
+    return platform::Services{&core_->clock, system.threading, &core_->serial, system.system, system.files};
 }
 
 VirtualClock& VirtualLink::clock() { return core_->clock; }

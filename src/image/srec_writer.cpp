@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,28 +20,26 @@ constexpr std::size_t kOutputSize = 1u << 16;
 constexpr char kHeaderLine[] = "S00600004844521B\n";
 constexpr char kTerminationLine[] = "S705A002000058\n";
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Buffered output to the file; remembers whether any write failed.
+// Buffered output to the file; remembers whether any write failed (a short
+// write counts as failed) and writes nothing more after it.
 class LineOutput {
 public:
-    explicit LineOutput(std::FILE* file) : file_(file) {}
+    explicit LineOutput(platform::File& file) : file_(file) {}
     void Write(const char* text, std::size_t n) {
         if (used_ + n > kOutputSize) Flush();
         std::memcpy(buffer_ + used_, text, n);
         used_ += n;
     }
     void Flush() {
-        if (used_ > 0 && std::fwrite(buffer_, 1, used_, file_) != used_) failed_ = true;
+        if (used_ > 0 && !failed_ &&
+            file_.Write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer_), used_)) != used_)
+            failed_ = true;
         used_ = 0;
     }
     bool Failed() const { return failed_; }
 
 private:
-    std::FILE* file_;
+    platform::File& file_;
     char buffer_[kOutputSize];
     std::size_t used_ = 0;
     bool failed_ = false;
@@ -114,12 +111,12 @@ uint32_t WriteSRecordFile(Session& ctx, RegionList& list, std::span<const Addres
     }
 
     // Binary: the same bytes (lines ending in LF) on every system.
-    FilePtr file(std::fopen(saveFile.c_str(), "wb"));
+    const std::unique_ptr<platform::File> file = ctx.files().Open(saveFile.c_str(), platform::FileMode::Write);
     if (!file) {
         ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", saveFile.c_str());
         return ERR_WRONG_FILE_SAVE;
     }
-    auto output = std::make_unique<LineOutput>(file.get());
+    auto output = std::make_unique<LineOutput>(*file);
 
     const uint32_t progressTotal = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
     ProgressBegin(ctx, "Saving S-Record File ...", progressTotal);
@@ -167,7 +164,7 @@ uint32_t WriteSRecordFile(Session& ctx, RegionList& list, std::span<const Addres
     // Only a whole file gets its termination line.
     if (result == SUCCESS) output->Write(kTerminationLine, sizeof kTerminationLine - 1);
     output->Flush();
-    const bool closeFailed = std::fclose(file.release()) != 0;
+    const bool closeFailed = !file->Close();
     if (output->Failed() || closeFailed) {
         ReportMessage(ctx, 1, "Error: Unable to write file \"%s\"", saveFile.c_str());
         result = ERR_WRONG_FILE_SAVE;
@@ -175,8 +172,7 @@ uint32_t WriteSRecordFile(Session& ctx, RegionList& list, std::span<const Addres
     // A file cut short by an abort or a failed write is not left behind to be
     // taken for the phone's memory (a device such as /dev/full stays).
     if (result != SUCCESS) {
-        std::error_code ec;
-        if (std::filesystem::is_regular_file(saveFile, ec) && std::filesystem::remove(saveFile, ec))
+        if (ctx.files().Stat(saveFile.c_str()).regular && ctx.files().Remove(saveFile.c_str()))
             ReportMessage(ctx, 0, "Incomplete file \"%s\" removed", saveFile.c_str());
     }
     ProgressUpdate(ctx, progressTotal);

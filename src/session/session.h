@@ -48,6 +48,8 @@ struct Session {
     uint32_t progressPercent = 0;
 
     platform::Clock& clock() { return *services.clock; }
+    // Files go through the platform layer like ports and time.
+    platform::FileSystem& files() { return services.files ? *services.files : platform::StandardFiles(); }
 };
 
 }  // namespace flashwire
