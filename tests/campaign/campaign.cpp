@@ -584,6 +584,23 @@ Scenario MakeScenario(uint64_t seed) {
         }
     }
     AddFaults(s, rng);
+    // File faults draw from a stream of their own, so that the rest of every
+    // seed's scenario stays as it was.
+    if (s.kind == FaultClass::None) {
+        sim::Prng files(sim::DeriveSeed(seed, sim::Fnv1a64("host file faults")));
+        if (files.Chance(0.75)) {
+            uint64_t bytes = 0;  // the job's data; its S-record text is more than twice as long
+            for (const Chunk& c : s.image) bytes += c.bytes.size();
+            for (const Range& r : s.reads) bytes += r.last - r.first + 1;
+            if (s.job == Job::Read)
+                s.fileFault = files.Chance(0.5) ? sim::FileFault::DiskFull : sim::FileFault::ShortWrite;
+            else
+                s.fileFault = sim::FileFault::UnreadablePart;
+            s.fileFaultAt = files.Below(2 * bytes + 1);
+            s.faultText += std::string(s.faultText.empty() ? "" : "; ") + "file: " + sim::FileFaultName(s.fileFault) +
+                           " at " + std::to_string(s.fileFaultAt);
+        }
+    }
     return s;
 }
 
@@ -656,6 +673,8 @@ Outcome Run(const Scenario& s, bool verbose) {
         return image;
     }());
     const std::string save = rig.dir() + "/read.s19";
+    sim::FaultFiles files(platform::StandardFiles(),
+                          {s.fileFault, s.job == Job::Read ? save : file, s.fileFaultAt});
     std::string options = s.Options() + (s.job == Job::Read ? " /savefile=" + save : " /file=" + file);
 
     std::vector<std::string> lines;
@@ -664,6 +683,7 @@ Outcome Run(const Scenario& s, bool verbose) {
         FlashContext& ctx = rig.ctx();
         ctx.services.clock = &clock;
         ctx.services.serial = &serial;
+        ctx.services.files = &files;
         rig.rig->trigger.abortAtMs = UINT32_MAX;  // the watch decides
         watch.directCtx = &ctx;
         if (!rig.Options(options)) {
@@ -685,6 +705,7 @@ Outcome Run(const Scenario& s, bool verbose) {
         platform::Services services = rig.rig->link.Services();
         services.clock = &clock;
         services.serial = &serial;
+        services.files = &files;
         clock.SetDriver(std::thread::id());  // until the protocol thread opens a port
         watch.waitForPoll = true;
         FlashOptions opts{};
@@ -838,6 +859,23 @@ Outcome Run(const Scenario& s, bool verbose) {
             violate("a failed read job left a file that looks complete");
         }
     }
+    // ---- Files. A fault that struck the host's files fails the job; an image
+    // that could not be read whole is flashed nowhere, not even in part.
+    if (files.hits() > 0) {
+        if (out.result == SUCCESS) violate(std::string("SUCCESS although the file fault struck (") + sim::FileFaultName(s.fileFault) + ")");
+        if (s.fileFault == sim::FileFault::UnreadablePart) {
+            for (const auto& [first, old] : before)
+                if (flash.Read(first, static_cast<uint32_t>(old.size())) != old) {
+                    violate("the phone's flash changed although the image could not be read");
+                    break;
+                }
+            for (const sim::CommandRecord& c : phone.commandLog())
+                if (c.token == "ERAS" || c.token == "OPEN" || c.token == "TXDT") {
+                    violate("the job sent " + c.token + " although the image could not be read");
+                    break;
+                }
+        }
+    }
     if (out.result == SUCCESS && s.job == Job::Flash) {
         // The phone cannot hold a 1 in a stuck bit: a success must not need one.
         for (const sim::StuckBits& b : s.faults.stuckBits)
@@ -873,7 +911,10 @@ Outcome Run(const Scenario& s, bool verbose) {
 std::string ReplayCommand(uint64_t seed) { return "./bench/fault_campaign --replay " + std::to_string(seed); }
 
 void Table::Add(const Scenario& s, const Outcome& o) {
-    Row& r = rows_[{static_cast<int>(s.kind), static_cast<int>(s.job)}];
+    // File faults have rows of their own, after the faults of the line.
+    const int kind = s.fileFault != sim::FileFault::None ? static_cast<int>(FaultClass::Count) + static_cast<int>(s.fileFault)
+                                                         : static_cast<int>(s.kind);
+    Row& r = rows_[{kind, static_cast<int>(s.job)}];
     ++runs_;
     ++r.runs;
     r.viaFlashLoad += s.viaFlashLoad;
@@ -919,7 +960,9 @@ std::string Table::Render() const {
     for (const auto& [key, r] : rows_) {
         std::snprintf(worst, sizeof worst, "%.1f s / %.0f s (%.4f)", static_cast<double>(r.worstUs) / 1e6,
                       static_cast<double>(r.worstBoundUs) / 1e6, r.worstRatio);
-        t << "| " << FaultClassName(static_cast<FaultClass>(key.first)) << " | " << JobName(static_cast<Job>(key.second))
+        const int fileFault = key.first - static_cast<int>(FaultClass::Count);
+        t << "| " << (fileFault > 0 ? std::string("file: ") + sim::FileFaultName(static_cast<sim::FileFault>(fileFault))
+                                    : std::string(FaultClassName(static_cast<FaultClass>(key.first)))) << " | " << JobName(static_cast<Job>(key.second))
           << " | " << r.runs << " | " << r.viaFlashLoad << " | " << r.successes << " | " << r.cleanFailures << " | "
           << r.sectorsLost << " | " << r.abortedWaits << " | " << r.violations << " | " << (r.worstUs ? worst : "-") << " |\n";
         total.runs += r.runs;
