@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/invariant.h"
+
 namespace flashwire {
 namespace {
 
@@ -11,7 +13,12 @@ uint32_t CommandPortBaud(const JobState& ctx) {
 }
 
 // A loader limit of 0 tells nothing; it must not make a block empty.
-uint32_t Limited(uint32_t size, uint32_t limit) { return limit != 0 ? std::min(size, limit) : size; }
+uint32_t Limited(uint32_t size, uint32_t limit) {
+    const uint32_t block = limit != 0 ? std::min(size, limit) : size;
+    // Within the loader's limit, never empty.
+    FLASHWIRE_ASSERT(block > 0 && (limit == 0 || block <= limit));
+    return block;
+}
 
 }  // namespace
 

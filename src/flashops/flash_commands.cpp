@@ -4,6 +4,7 @@
 #include <array>
 #include <functional>
 
+#include "platform/invariant.h"
 #include "wire/crc32.h"
 #include "wire/le32.h"
 #include "image/region_list.h"
@@ -92,6 +93,8 @@ uint32_t SendData(JobState& ctx, uint32_t address, uint32_t length) {
         const uint32_t part =
             k + 1 < streams ? static_cast<uint32_t>(static_cast<uint64_t>(length) * ctx.ports[k].share / 100)
                             : length - offset;
+        // The streams' shares cut the block without a gap or an overlap.
+        FLASHWIRE_ASSERT(part <= length - offset);
         uint8_t* entry = payload.data() + 16 + 16 * k;
         StoreLe32(ctx.ports[k].uartNumber, entry);
         StoreLe32(offset, entry + 4);
@@ -99,6 +102,7 @@ uint32_t SendData(JobState& ctx, uint32_t address, uint32_t length) {
         StoreLe32(Crc32(std::span<const uint8_t>(data + offset, part)), entry + 12);
         offset += part;
     }
+    FLASHWIRE_ASSERT(offset == length);
     return SendLoaderCommand(ctx, FL_CMD_TXDT, payload, kTransferTimeoutMs);
 }
 
@@ -239,6 +243,8 @@ uint32_t ForEachBlock(JobState& ctx, std::span<const AddressRange> ranges, uint3
             // Blocks follow the range, but never leave the buffer that holds their start.
             const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, blockSize)));
             if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
+            // A block lies inside one buffer and keeps the size asked for.
+            FLASHWIRE_ASSERT(n <= blockSize && n <= left && BufferHolding(ctx, address, n) != nullptr);
             if (uint32_t rc = block(address, n); rc != SUCCESS) return rc;
             address += n;
             left -= n;

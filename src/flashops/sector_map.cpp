@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/invariant.h"
 #include "image/address_range.h"
 #include "state/job_state.h"
 #include "session/reporting.h"
@@ -82,6 +83,8 @@ bool FindChipSector(const FlashChip* chips, uint32_t chipCount, uint32_t address
         const uint32_t sectors = std::min<uint32_t>(chip.sectorCount, kMaxSectorOffsets - 1);
         for (uint32_t s = 0; s < sectors; ++s) {
             if (offset < chip.sectorOffsets[s + 1]) {
+                // The sector found holds the address: the offsets rise.
+                FLASHWIRE_ASSERT(chip.sectorOffsets[s] <= offset);
                 out = {c, s, chip.first + chip.sectorOffsets[s], chip.sectorOffsets[s + 1] - chip.sectorOffsets[s]};
                 return true;
             }

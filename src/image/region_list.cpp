@@ -6,6 +6,7 @@
 #include <new>
 
 #include "image/address_range.h"
+#include "platform/invariant.h"
 
 namespace flashwire {
 
@@ -75,6 +76,11 @@ uint32_t InsertLoadedRange(RegionList& list, uint32_t first, uint32_t last) {
         if (RangesOverlap(list.ranges[k - 1], list.ranges[k])) return k;
     }
     if (list.rangeCount >= 2) list.rangeCount = MergeAdjacentRanges(list.ranges, list.rangeCount);
+    // The loaded ranges stay sorted, apart and well formed.
+    for (uint32_t k = 0; k < list.rangeCount; ++k) {
+        FLASHWIRE_ASSERT(list.ranges[k].first <= list.ranges[k].last);
+        FLASHWIRE_ASSERT(k == 0 || list.ranges[k - 1].last < list.ranges[k].first);
+    }
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/invariant.h"
 #include "session/reporting.h"
 
 namespace flashwire {
@@ -81,6 +82,12 @@ struct PlaceResult {
 
 void WriteRecord(Session& ctx, uint32_t w, uint32_t size, const Prototype& p) {
     MessageRing& ring = ctx.ring;
+    // A record starts inside the ring and holds its header; a record ends
+    // before the ring's end (a filler's header alone may reach past it, into
+    // the spare bytes); a text fits its line.
+    FLASHWIRE_ASSERT(w < kRingSize && size >= kRecordHeaderSize && p.text.size() <= kMaxLineLength);
+    FLASHWIRE_ASSERT(p.kind == RecordKind::Filler || w + size < kRingSize);
+    FLASHWIRE_ASSERT(size == RecordSize(p));
     RecordHeader h{size, ContextTag(ctx), Ticks(ctx), static_cast<uint32_t>(p.kind), p.arg1, p.arg2};
     if (HasText(p.kind)) {
         const uint32_t textOffset = w + kRecordHeaderSize;
@@ -174,6 +181,8 @@ bool DeliverOneRecord(Session& ctx) {
     const bool valid = h.size >= kRecordHeaderSize && h.kind <= static_cast<uint32_t>(RecordKind::ProgressEnd) &&
                        h.contextTag == ContextTag(ctx) &&
                        (kind == RecordKind::Filler || r + h.size <= kRingSize);
+    // Both positions lie inside the ring (a damaged record is skipped below).
+    FLASHWIRE_ASSERT(r < kRingSize && w < kRingSize);
     if (!valid) {
         // Never happens unless the context's memory was damaged: skip
         // everything stored rather than hand garbage to the host.
