@@ -18,10 +18,29 @@ constexpr std::size_t kLineKeep = 4096;
 // so a huge or endless file cannot stall a job.
 constexpr std::size_t kMaxFileBytes = 16u << 20;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+// Bytes of a file one at a time, read in blocks; a failed read ends the file.
+class ByteReader {
+public:
+    explicit ByteReader(platform::File& file) : file_(file) {}
+    int Get() {
+        if (pos_ == have_) {
+            std::size_t got = 0;
+            if (end_ || !file_.Read(block_, got) || got == 0) {
+                end_ = true;
+                return EOF;
+            }
+            have_ = got;
+            pos_ = 0;
+        }
+        return block_[pos_++];
+    }
+
+private:
+    platform::File& file_;
+    uint8_t block_[4096];
+    std::size_t pos_ = 0, have_ = 0;
+    bool end_ = false;
 };
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -45,18 +64,26 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // line end). cut tells that characters beyond those were skipped. budget is
 // the count of bytes still to be read; false at the end of the file or of the
 // budget.
-bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, bool& cut, std::size_t& budget) {
-    if (budget == 0 || !std::fgets(buf, sizeof buf, f)) return false;
-    length = std::strlen(buf);
-    budget = length < budget ? budget - length : 0;
+// A line holding a NUL ends there.
+bool NextLine(ByteReader& f, char (&buf)[kLineKeep + 2], std::size_t& length, bool& cut, std::size_t& budget) {
     cut = false;
-    if (length > 0 && buf[length - 1] == '\n') {
-        buf[--length] = '\0';
-        return true;
+    length = 0;
+    if (budget == 0) return false;
+    int c = EOF;
+    bool any = false;
+    while (length < kLineKeep + 1 && budget > 0 && (c = f.Get()) != EOF) {
+        any = true;
+        --budget;
+        if (c == '\n') break;
+        buf[length++] = static_cast<char>(c);
     }
+    buf[length] = '\0';
+    const bool lineEnded = c == '\n';
+    length = std::strlen(buf);
+    if (!any) return false;
+    if (lineEnded || c == EOF || budget == 0) return true;
     // No line end among the kept characters: skip the rest of the line.
-    int c;
-    while (budget > 0 && (c = std::getc(f)) != EOF) {
+    while (budget > 0 && (c = f.Get()) != EOF) {
         --budget;
         if (c == '\n') break;
         cut = true;
@@ -66,15 +93,17 @@ bool NextLine(std::FILE* f, char (&buf)[kLineKeep + 2], std::size_t& length, boo
 
 }  // namespace
 
-IniLookup LookupIniValue(const std::string& path, std::string_view section, std::string_view key) {
+IniLookup LookupIniValue(const std::string& path, std::string_view section, std::string_view key,
+                         platform::FileSystem& files) {
     IniLookup result;
     section = Trim(section);
     key = Trim(key);
     if (key.empty()) return result;
 
     // Binary: every system reads the same bytes (a CR before LF is blank).
-    FilePtr file(std::fopen(path.c_str(), "rb"));
+    const std::unique_ptr<platform::File> file = files.Open(path.c_str(), platform::FileMode::Read);
     if (!file) return result;
+    ByteReader reader(*file);
 
     char buf[kLineKeep + 2];
     std::size_t length = 0;
@@ -82,7 +111,7 @@ IniLookup LookupIniValue(const std::string& path, std::string_view section, std:
     bool firstLine = true;
     bool inSection = false;
     std::size_t budget = kMaxFileBytes;
-    while (NextLine(file.get(), buf, length, cut, budget)) {
+    while (NextLine(reader, buf, length, cut, budget)) {
         std::string_view line(buf, length);
         if (firstLine && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);  // UTF-8 mark
         firstLine = false;
@@ -116,8 +145,8 @@ IniLookup LookupIniValue(const std::string& path, std::string_view section, std:
 }
 
 std::string ReadIniValue(const std::string& path, std::string_view section, std::string_view key,
-                         std::string_view defaultValue) {
-    IniLookup lookup = LookupIniValue(path, section, key);
+                         std::string_view defaultValue, platform::FileSystem& files) {
+    IniLookup lookup = LookupIniValue(path, section, key, files);
     if (lookup.found) return std::move(lookup.value);
     return std::string(defaultValue.substr(0, kMaxIniValue));
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace flashwire {
 
 // Values are cut to this many characters.
@@ -14,9 +16,9 @@ inline constexpr std::size_t kMaxIniValue = 255;
 // file, the section or the key is missing; at most 255 characters. Section and
 // key names are compared ignoring case, blanks around names and values are
 // trimmed, the first occurrence of a key wins, lines starting with ';' are
-// comments.
+// comments. The file is read through files (the session's, where there is one).
 std::string ReadIniValue(const std::string& path, std::string_view section, std::string_view key,
-                         std::string_view defaultValue);
+                         std::string_view defaultValue, platform::FileSystem& files = platform::StandardFiles());
 
 // The same lookup, telling apart a missing key and a value that had to be cut
 // to 255 characters (callers that copy a value into a fixed field refuse such
@@ -26,6 +28,7 @@ struct IniLookup {
     bool truncated = false;  // the value was longer than kMaxIniValue and was cut
     std::string value;       // empty unless found
 };
-IniLookup LookupIniValue(const std::string& path, std::string_view section, std::string_view key);
+IniLookup LookupIniValue(const std::string& path, std::string_view section, std::string_view key,
+                         platform::FileSystem& files = platform::StandardFiles());
 
 }  // namespace flashwire

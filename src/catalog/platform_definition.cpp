@@ -64,7 +64,7 @@ public:
 
 private:
     std::string Value(const char* key, const char* defaultValue) {
-        return ReadIniValue(file_, section_, key, defaultValue);
+        return ReadIniValue(file_, section_, key, defaultValue, ctx_.files());
     }
     uint32_t Number(const char* key, const char* defaultValue) {
         return ParsePlatformNumber(Value(key, defaultValue));
@@ -85,7 +85,7 @@ private:
 };
 
 bool PlatformReader::ReadPath(const char* key, char (&field)[kPathSize], const char* what, bool& empty) {
-    const IniLookup lookup = LookupIniValue(file_, section_, key);
+    const IniLookup lookup = LookupIniValue(file_, section_, key, ctx_.files());
     empty = lookup.value.empty();
     if (empty) {
         field[0] = '\0';
