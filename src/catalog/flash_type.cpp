@@ -46,8 +46,9 @@ bool CopyField(char (&field)[kFlashTypeTextSize], std::string_view text) {
 
 }  // namespace
 
-FlashType::FlashType(uint16_t manufacturerId, uint32_t deviceId, std::string_view directory)
-    : manufacturerId_(manufacturerId), deviceId_(deviceId) {
+FlashType::FlashType(uint16_t manufacturerId, uint32_t deviceId, std::string_view directory,
+                     platform::FileSystem& files)
+    : manufacturerId_(manufacturerId), deviceId_(deviceId), files_(&files) {
     description_[0] = '\0';
     boundaryCount_ = 0;
     valid_ = Load(directory);
@@ -68,14 +69,14 @@ uint32_t FlashType::Load(std::string_view directory) {
     std::snprintf(chipKey, sizeof chipKey, "0x%04x_0x%08lx", static_cast<unsigned>(manufacturerId_),
                   static_cast<unsigned long>(deviceId_));
 
-    const IniLookup description = LookupIniValue(typesPath_, "Description", chipKey);
+    const IniLookup description = LookupIniValue(typesPath_, "Description", chipKey, *files_);
     if (description.value.empty()) return 0;
     if (description.truncated || !CopyField(description_, description.value)) return 0;
     return ParseChipInfo(chipKey);
 }
 
 uint32_t FlashType::ParseChipInfo(const char* chipKey) {
-    const std::string info = ReadIniValue(typesPath_, "ChipInfo", chipKey, "");
+    const std::string info = ReadIniValue(typesPath_, "ChipInfo", chipKey, "", *files_);
     if (info.empty()) return 0;
     const std::string_view infoView(info);
 
@@ -93,7 +94,7 @@ uint32_t FlashType::ParseChipInfo(const char* chipKey) {
     if (comma2 == std::string_view::npos) return 0;
     const std::string_view layoutName = infoView.substr(comma1 + 1, comma2 - comma1 - 1);
     if (layoutName.size() > kMaxLayoutName) return 0;
-    const IniLookup layoutLookup = LookupIniValue(typesPath_, "Layouts", layoutName);
+    const IniLookup layoutLookup = LookupIniValue(typesPath_, "Layouts", layoutName, *files_);
     if (layoutLookup.value.empty() || layoutLookup.truncated) return 0;
     const std::string_view layout(layoutLookup.value);
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace flashwire {
 
 inline constexpr uint32_t kMaxSectorBoundaries = 1024;  // 1023 sectors
@@ -18,7 +20,9 @@ inline constexpr std::size_t kMaxLayoutName = 51;
 // means the current one.
 class FlashType {
 public:
-    FlashType(uint16_t manufacturerId, uint32_t deviceId, std::string_view directory);
+    // "flash.types" in directory, read through files.
+    FlashType(uint16_t manufacturerId, uint32_t deviceId, std::string_view directory,
+              platform::FileSystem& files = platform::StandardFiles());
 
     // 1 when the chip was found and fully described, else 0.
     uint32_t IsKnown() const { return valid_; }
@@ -48,6 +52,7 @@ private:
     uint32_t sectorOffsets_[kMaxSectorBoundaries]{};
     uint32_t commandSet_ = 0;
     uint32_t programmingMode_ = 0;
+    platform::FileSystem* files_;
     char typesPath_[kFlashTypeTextSize]{};
     char description_[kFlashTypeTextSize]{};
 };

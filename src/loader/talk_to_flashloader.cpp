@@ -73,8 +73,8 @@ void ReportSpeeds(JobState& ctx) {
 // Picks the database entry for chip i and fills chips[i]; false when neither
 // identification names a chip of the matching command set.
 uint32_t ResolveChip(JobState& ctx, uint32_t i, const ChipIds& ids) {
-    const FlashType amd(ids.amdManufacturer, ids.amdDevice, ctx.exeDirectory);
-    const FlashType intel(ids.intelManufacturer, ids.intelDevice, ctx.exeDirectory);
+    const FlashType amd(ids.amdManufacturer, ids.amdDevice, ctx.exeDirectory, ctx.files());
+    const FlashType intel(ids.intelManufacturer, ids.intelDevice, ctx.exeDirectory, ctx.files());
     const FlashType* chosen = nullptr;
     if (amd.IsKnown() && amd.GetCommandSet() == 0)
         chosen = &amd;

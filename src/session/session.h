@@ -2,8 +2,8 @@
 // job driver: the host's handle and the system's services, the message ring
 // with its events and queue mode, the abort flag, progress, the debug switch,
 // the port set and the priority stack. The leaf modules (image, catalog,
-// serial, wire) and the phases take a Session and their own records; the
-// job driver's FlashContext (job/context.h) builds on it.
+// serial, wire) take a Session and their own records; the phases' JobState
+// (state/job_state.h) builds on it.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // JobState: what the phases of a job (boot, loader, flashops) work on: the
 // session, the job's plan, the platform, the region lists, the flash layout
-// and the job's outcome. The job driver's FlashContext (job/context.h) adds
-// the threads and the handle's lifecycle.
+// and the job's outcome. The job driver's context (job/context.h) adds the
+// threads and the handle's lifecycle.
 #pragma once
 
 #include <cstdint>

@@ -584,6 +584,11 @@ Scenario MakeScenario(uint64_t seed) {
         }
     }
     AddFaults(s, rng);
+    // The options take ranges of two bytes or more: a one-byte range drawn
+    // above is left out (without a further draw, so the seed stays as it was).
+    const auto oneByte = [](const Range& r) { return r.first == r.last; };
+    std::erase_if(s.reserved, oneByte);
+    std::erase_if(s.reads, oneByte);
     // File faults draw from a stream of their own, so that the rest of every
     // seed's scenario stays as it was.
     if (s.kind == FaultClass::None) {
@@ -739,7 +744,11 @@ Outcome Run(const Scenario& s, bool verbose) {
         const std::vector<std::string> tail = {"0: ThreadProtocol finished",
                                                "0: ThreadProtocol: " + std::to_string(out.result),
                                                "0: ThreadGUI finished"};
-        if (host.lines.size() < 3 || !std::equal(tail.begin(), tail.end(), host.lines.end() - 3))
+        // A job that ends at once (an unreadable image) may end before the
+        // dispatcher's first round: its "started" line then follows the job's.
+        std::vector<std::string> delivered = host.lines;
+        std::erase(delivered, std::string("0: ThreadGUI started"));
+        if (delivered.size() < 3 || !std::equal(tail.begin(), tail.end(), delivered.end() - 3))
             violate("the ring did not deliver the job's last records");
         if (ctx.ring.readPos.load() != ctx.ring.writePos.load()) violate("records left in the ring");
         if (ctx.ring.droppedRecords != 0 ||
