@@ -855,7 +855,12 @@ Outcome Run(const Scenario& s, bool verbose) {
         std::error_code ec;
         const bool exists = std::filesystem::exists(save, ec);
         if (out.result == SUCCESS) {
-            const auto saved = job_test::ReadSRecordBytes(save);
+            decltype(job_test::ReadSRecordBytes(save)) saved;
+            try {
+                saved = job_test::ReadSRecordBytes(save);
+            } catch (const std::exception&) {
+                violate("the saved file is no valid S-record file");
+            }
             uint64_t expected = 0;
             for (const Range& r : s.reads) expected += r.last - r.first + 1;
             if (saved.size() != expected) violate("the saved file holds " + std::to_string(saved.size()) + " bytes, not " + std::to_string(expected));
