@@ -106,8 +106,10 @@ public:
         host.polls = 0;
         host.caller = std::this_thread::get_id();
         host.inJob = true;
+        const FlashOptions asked = options;
         const uint32_t result = FlashLoad(&host.handle, &options);
         host.inJob = false;
+        hostRecordKept = std::memcmp(&asked, &options, sizeof asked) == 0;
         return result;
     }
     // The phone restarts (its flash stays) before the next job's first byte.
@@ -144,6 +146,7 @@ public:
     std::unique_ptr<sim::VirtualLink> link;
     Host host;
     FlashOptions options{};
+    bool hostRecordKept = true;  // the last Load left the host's options record as it was
     const std::string dir = JobRig::TempDir();
 
 private:
@@ -177,6 +180,7 @@ TEST_P(FlashLoadJobs, FlashVerifyReadOnOneHandle) {
     for (const std::string& job : jobs) {
         ASSERT_EQ(rig.Run(job), SUCCESS) << job;
         rig.ExpectDelivered(SUCCESS);
+        EXPECT_TRUE(rig.hostRecordKept) << "a job never writes the host's options record";
         EXPECT_EQ(rig.host.LastStatus(), "All is well !");
         EXPECT_EQ(rig.host.Count("0: PC transfer speeds (COM1): 57600 115200 230400 460800 921600"),
                   ports == "/com=2,2" ? 0 : 1);
