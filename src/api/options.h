@@ -5,12 +5,11 @@
 #include <string_view>
 
 #include "flashwire/flash_api.h"
+#include "state/job_plan.h"
 
 namespace flashwire {
 
 struct Session;
-
-void SetDefaultOptions(FlashOptions& options);
 
 // Parses "first-last" of a /read or /reserved value; false for a bad definition
 // (a bound that does not convert, is longer than kMaxRangeBoundLength

@@ -42,6 +42,8 @@ struct JobPlan {
     }
 };
 
+void SetDefaultOptions(FlashOptions& options);
+
 // Copies the options member by member (the record is packed); texts are cut
 // at their field's size, range counts at FLASH_MAX_RANGES.
 JobPlan MakeJobPlan(const FlashOptions& options);

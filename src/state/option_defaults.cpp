@@ -1,5 +1,5 @@
 // The defaults of the options record.
-#include "api/options.h"
+#include "state/job_plan.h"
 
 namespace flashwire {
 
