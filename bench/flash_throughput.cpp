@@ -468,8 +468,7 @@ private:
         JobResult r;
         r.name = name;
         r.capacityPorts = capacityPorts;
-        FlashContext& ctx = rig_.ctx();
-        SetDefaultOptions(ctx.options);
+        SetDefaultOptions(rig_.options());
         if (!rig_.Options(case_.ComOptions() + " " + options)) throw Failure{std::string(name) + ": options refused"};
         sim::VirtualLink& link = rig_.rig->link;
         if (powerCycle) {

@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "target/flash_type.h"
-#include "target/ini_file.h"
-#include "target/platform_definition.h"
+#include "catalog/flash_type.h"
+#include "catalog/ini_file.h"
+#include "catalog/platform_definition.h"
 #include "fuzz_support.h"
 #include "job/context.h"
 
@@ -80,14 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         auto c = std::make_unique<flashwire::FlashContext>();
         c->services = platform::SystemServices();
         c->handle = &handle;
-        c->options.debug = 1;
-        std::snprintf(c->options.platform, FLASH_TEXT_SIZE, "P");
+        c->debug = true;
+        c->plan.platform = "P";
         std::snprintf(c->exeDirectory, sizeof c->exeDirectory, "%s/", Dir().c_str());
         std::snprintf(c->platformDefPath, sizeof c->platformDefPath, "%s", platformDef.c_str());
         return c;
     }();
     ctx->platform = PlatformInfo{};
-    if (ReadPlatformDefinition(*ctx)) {
+    if (ReadPlatformDefinition(*ctx, PlatformSource{ctx->platformDefPath, ctx->plan.platform, ctx->exeDirectory},
+                               ctx->platform, ctx->imageList())) {
         if (ctx->imageList().bufferCount > kMaxBuffers) Fail("too many image buffers");
         if (ctx->platform.flashDefinitionCount > 4) Fail("too many flash banks");
     }

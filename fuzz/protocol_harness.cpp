@@ -40,7 +40,7 @@
 #include "flashwire/flash_api.h"
 #include "fuzz/protocol_session.h"
 #include "job/context.h"
-#include "job/run_job.h"
+#include "job/job_driver.h"
 #include "job/thread_protocol.h"
 #include "platform/platform.h"
 #include "wire/crc32.h"
@@ -604,17 +604,21 @@ Outcome RunInput(std::span<const uint8_t> input) {
     ctx->services = platform::Services{&clock, &threading, &serial, platform::SystemServices().system};
     std::snprintf(ctx->exeDirectory, kPathSize, "%s", dir.c_str());
     std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", dir.c_str());
-    SetDefaultOptions(ctx->options);
+    FlashOptions parsed{};
+    SetDefaultOptions(parsed);
     Outcome out;
     const std::string options = OptionString(header, dir, saveFile);
-    if (ParseOptionString(nullptr, options.c_str(), ctx->options) <= 0) {
+    const int parsedCount = ParseOptionString(nullptr, options.c_str(), parsed);
+    ctx->plan = MakeJobPlan(parsed);
+    ctx->debug = ctx->plan.debug;
+    if (parsedCount <= 0) {
         out.violation = "harness option string refused: " + options;
         return out;
     }
     line.ctx = ctx.get();
 
     ResetJobState(*ctx);
-    out.result = ReLoad(*ctx);
+    out.result = DriveJob(*ctx);
     out.aborted = line.abortRaised;
     out.endMs = line.nowUs / 1000;
     out.lastByteMs = line.lastByteUs / 1000;

@@ -65,12 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         auto c = std::make_unique<flashwire::FlashContext>();
         c->services = platform::SystemServices();
         c->handle = &handle;
-        c->options.debug = 1;
+        c->debug = true;
         for (const Bounds& r : kReserved) {
-            const uint32_t n = c->options.reservedCount;
-            c->options.reserved[n].first = r.first;
-            c->options.reserved[n].last = r.last;
-            c->options.reservedCount = n + 1;
+            const uint32_t n = c->plan.reservedCount;
+            c->plan.reserved[n] = {r.first, r.last};
+            c->plan.reservedCount = n + 1;
         }
         RegionList& l = c->imageList();
         l.bufferCount = 3;
@@ -84,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     RegionList& list = ctx->imageList();
     list.rangeCount = 0;
     const bool rangeCheck = size % 2 == 1;
-    const uint32_t rc = LoadSRecordFile(*ctx, list, InputPath().c_str(), rangeCheck);
+    const uint32_t rc = LoadSRecordFile(*ctx, list, InputPath().c_str(), rangeCheck, ctx->plan.ReservedRanges());
     switch (rc) {
         case SUCCESS: case ERR_FILEIO: case ERR_ABORT: case ERR_BAD_SREC_FILE: case ERR_BAD_SREC_ADDR:
         case ERR_BAD_SREC_CHECKSUM: case ERR_TOO_MANY_RANGES:

@@ -16,7 +16,7 @@ jobs="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 targets="${FUZZ_TARGETS:-option_string srec_reader platform_files protocol}"
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fconstexpr-steps=100000000 -Wall -Wextra -I"$root/include" -I"$root/src" -I"$root" "-DFLASHWIRE_EXPORT=")
+       -fconstexpr-steps=100000000 -Wall -Wextra -I"$root/include" -I"$root/src" -I"$root" "-DFLASHWIRE_EXPORT=" -DFLASHWIRE_CHECKS=1)
 
 mkdir -p "$build/obj"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "target/flash_type.h"
+#include "catalog/flash_type.h"
 
 namespace flashwire::sim {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "sim/chip_choice.h"
 #include "sim/nor_flash.h"
-#include "target/ini_file.h"
+#include "catalog/ini_file.h"
 
 namespace flashwire::sim {
 namespace {

@@ -91,7 +91,7 @@ VirtualLink::~VirtualLink() = default;
 platform::Services VirtualLink::Services() {
     platform::Services& system = platform::SystemServices();
     platform::Threading* threading = core_->threads ? core_->threads.get() : system.threading;
-    return platform::Services{&core_->clock, threading, &core_->serial, system.system};
+    return platform::Services{&core_->clock, threading, &core_->serial, system.system, system.files};
 }
 
 VirtualThreads& VirtualLink::UseVirtualThreads() {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "api/options.h"
 #include "job/lifecycle.h"
 

@@ -1,10 +1,10 @@
 // The help text sent after an unknown option.
 #include "api/options.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 
-void PrintOptionHelp(FlashContext& ctx) {
+void PrintOptionHelp(Session& ctx) {
     static constexpr const char* kLines[] = {
         "Valid options: (values that contain blanks have to be enclosed in double quotes)",
         "/platform=#      specify type of hardware",

@@ -6,7 +6,7 @@
 
 #include "api/option_ranges.h"
 #include "api/options.h"
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 
 namespace flashwire {
 namespace {

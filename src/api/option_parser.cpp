@@ -12,11 +12,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "api/option_ranges.h"
 #include "api/options.h"
-#include "api/speed_table.h"
-#include "job/reporting.h"
+#include "serial/speed_table.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {
@@ -56,7 +56,7 @@ int ForFirstTwoTokens(std::string_view value, Fn fn) {
 
 class OptionParser {
 public:
-    OptionParser(FlashContext* ctx, FlashOptions& options) : ctx_(ctx), o_(options) {}
+    OptionParser(Session* ctx, FlashOptions& options) : ctx_(ctx), o_(options) {}
 
     int Run(const char* text);
 
@@ -75,7 +75,7 @@ private:
     uint32_t Flag(std::string_view keyword, std::string_view value);
     bool Range(RangeList list, std::string_view value);
 
-    FlashContext* ctx_;
+    Session* ctx_;
     FlashOptions& o_;
 };
 
@@ -333,7 +333,7 @@ bool OptionParser::Range(RangeList list, std::string_view value) {
 
 }  // namespace
 
-int ParseOptionString(FlashContext* ctx, const char* text, FlashOptions& options) {
+int ParseOptionString(Session* ctx, const char* text, FlashOptions& options) {
     SetDefaultOptions(options);
     return OptionParser(ctx, options).Run(text);
 }

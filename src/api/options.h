@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "job/context.h"
+#include "flashwire/flash_api.h"
+#include "state/job_plan.h"
 
 namespace flashwire {
 
-void SetDefaultOptions(FlashOptions& options);
+struct Session;
 
 // Parses "first-last" of a /read or /reserved value; false for a bad definition
 // (a bound that does not convert, is longer than kMaxRangeBoundLength
@@ -25,12 +26,12 @@ int32_t ParseDecimal(std::string_view text);
 uint32_t CheckOptions(const FlashOptions& options);
 
 // Sends the seventeen help lines.
-void PrintOptionHelp(FlashContext& ctx);
+void PrintOptionHelp(Session& ctx);
 
 // The parser behind FlashParseOptionString; returns the number of accepted
 // options, or -1 after a rejected one. ctx receives the echo and error lines
 // (null: none are sent).
-int ParseOptionString(FlashContext* ctx, const char* text, FlashOptions& options);
+int ParseOptionString(Session* ctx, const char* text, FlashOptions& options);
 
 // The maker behind FlashMakeOptionString.
 uint32_t MakeOptionString(const FlashOptions& options, char* buffer, int32_t bufferSize);

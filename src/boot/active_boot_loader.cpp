@@ -4,7 +4,7 @@
 
 #include "boot/protocol_error.h"
 #include "boot/ram_blocks.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
@@ -21,13 +21,13 @@ constexpr uint32_t kUnattendedReads = 100;
 
 enum class State { WaitAnnouncement, RatePattern, RateConfirmation, WaitRateAck, LoadRam };
 
-bool ReadByte(FlashContext& ctx, uint8_t& byte) {
+bool ReadByte(JobState& ctx, uint8_t& byte) {
     uint32_t received = 0;
     return ComRead(ctx, ctx.activePort, &byte, 1, received) && received == 1;
 }
 
 // State 4: waits for 'Z' and then expects 'E'.
-uint32_t AwaitRateAck(FlashContext& ctx, bool unattended) {
+uint32_t AwaitRateAck(JobState& ctx, bool unattended) {
     const char* waiting = "Waiting for the mobile's response ...";
     ReportMessage(ctx, 0, "%s", waiting);
     ReportStatus(ctx, waiting);
@@ -57,15 +57,15 @@ uint32_t AwaitRateAck(FlashContext& ctx, bool unattended) {
 
 }  // namespace
 
-uint32_t TalkToActiveBootloader(FlashContext& ctx) {
+uint32_t TalkToActiveBootloader(JobState& ctx) {
     ReportDebug(ctx, "Talking to active bootloader");
     // Refuse an image that cannot be sent before asking anything of the phone.
     uint32_t blockCount = 0;
     if (uint32_t rc = CheckRamBlockImage(ctx, blockCount); rc != SUCCESS) return rc;
 
     const uint32_t port = ctx.activePort;
-    const bool unattended = ctx.options.unattended != 0;
-    const uint32_t previousTimeout = ComSetTimout(ctx, port, kAnnouncementTimeoutMs);
+    const bool unattended = ctx.plan.unattended;
+    const uint32_t previousTimeout = ComSetTimeout(ctx, port, kAnnouncementTimeoutMs);
 
     State state = State::WaitAnnouncement;
     for (;;) {
@@ -83,7 +83,7 @@ uint32_t TalkToActiveBootloader(FlashContext& ctx) {
                 pattern.fill(RATE_BYTE);
                 uint32_t sent = 0;
                 ComWrite(ctx, port, pattern.data(), static_cast<uint32_t>(pattern.size()), sent);
-                ComSetTimout(ctx, port, previousTimeout);
+                ComSetTimeout(ctx, port, previousTimeout);
                 uint8_t byte = 0;
                 if (!ReadByte(ctx, byte)) break;  // silence: the pattern goes out again
                 state = byte == RATE_PATTERN_ACK ? State::RateConfirmation : State::WaitAnnouncement;

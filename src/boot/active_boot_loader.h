@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
 // The five-state handshake, then LoadRamBlocks. Every pass honours the abort
 // request (ERR_ABORT); with the unattended option the wait for 'Z' ends after
 // 100 reads with ERR_PROTOCOL.
-uint32_t TalkToActiveBootloader(FlashContext& ctx);
+uint32_t TalkToActiveBootloader(JobState& ctx);
 
 }  // namespace flashwire

@@ -1,38 +1,38 @@
 #include "boot/boot_command_exchange.h"
 
 #include "boot/boot_tokens.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/crc32.h"
 #include "wire/four_cc.h"
 #include "wire/le32.h"
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 namespace flashwire {
 namespace {
 
-bool WriteAll(FlashContext& ctx, const uint8_t* data, uint32_t count) {
+bool WriteAll(JobState& ctx, const uint8_t* data, uint32_t count) {
     uint32_t sent = 0;
     return ComWrite(ctx, ctx.activePort, data, count, sent) && sent == count;
 }
 
-bool WriteLe32(FlashContext& ctx, uint32_t value) {
+bool WriteLe32(JobState& ctx, uint32_t value) {
     uint8_t bytes[4];
     StoreLe32(value, bytes);
     return WriteAll(ctx, bytes, 4);
 }
 
-bool ReadExactly(FlashContext& ctx, uint8_t* buffer, uint32_t count) {
+bool ReadExactly(JobState& ctx, uint8_t* buffer, uint32_t count) {
     uint32_t received = 0;
     return ComRead(ctx, ctx.activePort, buffer, count, received) && received == count;
 }
 
-void ReportWaitFailed(FlashContext& ctx, uint32_t code, uint32_t result) {
+void ReportWaitFailed(JobState& ctx, uint32_t code, uint32_t result) {
     ReportDebug(ctx, "BLWaitFor4CC(%c%c%c%c) failed: %u", FourCCChar(code, 0), FourCCChar(code, 1),
                 FourCCChar(code, 2), FourCCChar(code, 3), result);
 }
 
-uint32_t SendCommandFrame(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload) {
+uint32_t SendCommandFrame(JobState& ctx, uint32_t command, std::span<const uint8_t> payload) {
     const auto length = static_cast<uint32_t>(payload.size());
     uint8_t code[4];
     StoreFourCC(command, code);
@@ -65,7 +65,7 @@ uint32_t SendCommandFrame(FlashContext& ctx, uint32_t command, std::span<const u
 
 }  // namespace
 
-uint32_t BLWaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t BLWaitFor4CC(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                       uint32_t minReply, uint32_t maxReply, std::span<uint8_t> reply,
                       uint32_t timeoutMs, uint32_t* replyLength) {
     if (maxReply == 0) maxReply = minReply;
@@ -80,17 +80,17 @@ uint32_t BLWaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8
 
     if (uint32_t rc = SendCommandFrame(ctx, command, payload); rc != SUCCESS) return rc;
 
-    if (uint32_t rc = WaitForSingle4CC(ctx, BL_RESP, timeoutMs); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CC(ctx, BL_RESP, timeoutMs); rc != SUCCESS) {
         ReportWaitFailed(ctx, BL_RESP, rc);
         return rc;
     }
-    if (uint32_t rc = WaitForSingle4CC(ctx, command, timeoutMs); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CC(ctx, command, timeoutMs); rc != SUCCESS) {
         ReportWaitFailed(ctx, command, rc);
         return rc;
     }
     const uint32_t statuses[2] = {BL_OK, BL_NACK};
     uint32_t status = 0;
-    if (uint32_t rc = WaitFor4CCs(ctx, statuses, timeoutMs, status); rc != SUCCESS) {
+    if (uint32_t rc = ScanFor4CCs(ctx, statuses, timeoutMs, status); rc != SUCCESS) {
         ReportDebug(ctx, "BLWaitFor4CCs failed: %u", rc);
         return rc;
     }

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -23,7 +23,7 @@ namespace flashwire {
 // ERR_CMD_FAILED after "nack", ERR_PROTOCOL for a failed write or read, a
 // reply length out of range or a missing "(hw)", ERR_CRC for a reply payload
 // whose CRC differs, ERR_TIMEOUT or ERR_ABORT from the scanner.
-uint32_t BLWaitFor4CC(FlashContext& ctx, uint32_t command, std::span<const uint8_t> payload,
+uint32_t BLWaitFor4CC(JobState& ctx, uint32_t command, std::span<const uint8_t> payload,
                       uint32_t minReply, uint32_t maxReply, std::span<uint8_t> reply,
                       uint32_t timeoutMs, uint32_t* replyLength = nullptr);
 

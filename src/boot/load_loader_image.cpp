@@ -6,13 +6,13 @@
 #include <span>
 #include <vector>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "boot/boot_command_exchange.h"
 #include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "wire/le32.h"
 
 namespace flashwire {
@@ -23,7 +23,7 @@ constexpr uint32_t kReplyTimeoutMs = 4000;
 constexpr uint32_t kDataHeaderSize = 8;
 
 // Every range must lie inside buffer 0 as seen from base.
-uint32_t CheckImage(FlashContext& ctx, const RegionList& list, uint32_t base, std::string_view label) {
+uint32_t CheckImage(JobState& ctx, const RegionList& list, uint32_t base, std::string_view label) {
     const int labelLength = static_cast<int>(label.size());
     if (list.rangeCount == 0 || list.rangeCount > kMaxLoadedRanges) {
         ReportMessage(ctx, 2, "The %.*s image is empty: nothing to load into the phone's RAM",
@@ -49,7 +49,7 @@ uint32_t CheckImage(FlashContext& ctx, const RegionList& list, uint32_t base, st
 }
 
 // "data" for every chunk of one range. Progress is opened by the caller.
-uint32_t SendRange(FlashContext& ctx, const RegionList& list, uint32_t base, AddressRange range,
+uint32_t SendRange(JobState& ctx, const RegionList& list, uint32_t base, AddressRange range,
                    uint32_t chunkSize, std::vector<uint8_t>& payload) {
     uint32_t address = range.first;
     uint32_t remaining = RangeLength(range);
@@ -82,7 +82,7 @@ uint32_t SendRange(FlashContext& ctx, const RegionList& list, uint32_t base, Add
     return SUCCESS;
 }
 
-uint32_t SendDone(FlashContext& ctx) {
+uint32_t SendDone(JobState& ctx) {
     uint32_t result = SUCCESS;
     for (uint32_t attempt = 0; attempt < kAttempts; ++attempt) {
         result = BLWaitFor4CC(ctx, PC_DONE, {}, 0, 0, {}, kReplyTimeoutMs);
@@ -95,7 +95,7 @@ uint32_t SendDone(FlashContext& ctx) {
 
 }  // namespace
 
-uint32_t LoadLoaderImage(FlashContext& ctx, const RegionList& list, uint32_t base,
+uint32_t LoadLoaderImage(JobState& ctx, const RegionList& list, uint32_t base,
                          uint32_t chunkSize, std::string_view label) {
     if (chunkSize == 0) {
         ReportMessage(ctx, 2, "No usable chunk size for loading the %.*s", static_cast<int>(label.size()),

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -18,7 +18,7 @@ inline constexpr uint32_t kMaxDataChunk = 64 * 1024;
 // range's progress reads "Loading <label> (k/n) ...". A range outside the
 // buffer is refused with ERR_BAD_SREC_ADDR, an empty image or a chunk size of
 // 0 with ERR_BAD_PLATFORM, before anything is sent.
-uint32_t LoadLoaderImage(FlashContext& ctx, const RegionList& list, uint32_t base,
+uint32_t LoadLoaderImage(JobState& ctx, const RegionList& list, uint32_t base,
                          uint32_t chunkSize, std::string_view label);
 
 }  // namespace flashwire

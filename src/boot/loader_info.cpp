@@ -5,7 +5,7 @@
 #include "boot/boot_command_exchange.h"
 #include "boot/boot_tokens.h"
 #include "boot/pc_sync.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "wire/le32.h"
 
 namespace flashwire {
@@ -16,7 +16,7 @@ constexpr uint32_t kReplyTimeoutMs = 4000;
 
 }  // namespace
 
-uint32_t RequestLoaderInfo(FlashContext& ctx, LoaderInfo& info) {
+uint32_t RequestLoaderInfo(JobState& ctx, LoaderInfo& info) {
     uint32_t result = SUCCESS;
     for (uint32_t attempt = 0; attempt < kAttempts; ++attempt) {
         std::array<uint8_t, kInfoMaxLength> reply{};

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -32,6 +32,6 @@ inline constexpr uint32_t kInfoMaxLength = 24;
 
 // "info" with up to 5 attempts and "sync" after each failed one. SUCCESS
 // fills info; ERR_ABORT at once; otherwise the last attempt's code.
-uint32_t RequestLoaderInfo(FlashContext& ctx, LoaderInfo& info);
+uint32_t RequestLoaderInfo(JobState& ctx, LoaderInfo& info);
 
 }  // namespace flashwire

@@ -2,7 +2,7 @@
 
 #include "boot/load_loader_image.h"
 #include "boot/wake_boot_loader.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {
@@ -16,7 +16,7 @@ char MaskIdChar(uint32_t mask, int shift) {
     return c < 0x20 || c > 0x80 ? ' ' : static_cast<char>(c);
 }
 
-void ReportDescription(FlashContext& ctx, const LoaderInfo& info) {
+void ReportDescription(JobState& ctx, const LoaderInfo& info) {
     ReportDebug(ctx, "Bootloader V%u.%u using UART%u", info.MajorVersion(), info.MinorVersion(),
                 info.UartNumber());
     const uint32_t mask = info.RomMaskId();
@@ -72,7 +72,7 @@ uint32_t BootLoaderChunkSize(uint32_t adjustedTransferSize) {
     return 0;
 }
 
-uint32_t TalkToPassiveBootloader(FlashContext& ctx) {
+uint32_t TalkToPassiveBootloader(JobState& ctx) {
     ReportDebug(ctx, "Talking to passive bootloader");
     if (uint32_t rc = WakeBootLoader(ctx); rc != SUCCESS) return rc;
     LoaderInfo info;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "boot/loader_info.h"
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -21,6 +21,6 @@ uint32_t BootLoaderChunkSize(uint32_t adjustedTransferSize);
 
 // The whole stage; sets setupLoaderNeeded. ERR_UNKOWN_HW for a phone that is
 // not acceptable; otherwise the codes of the wake-up, "info" and loading.
-uint32_t TalkToPassiveBootloader(FlashContext& ctx);
+uint32_t TalkToPassiveBootloader(JobState& ctx);
 
 }  // namespace flashwire

@@ -1,10 +1,10 @@
 #include "boot/pc_sync.h"
 
 #include "boot/boot_tokens.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 #include "wire/four_cc.h"
-#include "wire/wait_for_4ccs.h"
+#include "wire/code_scanner.h"
 
 namespace flashwire {
 namespace {
@@ -13,7 +13,7 @@ constexpr uint32_t kSyncAnswerTimeoutMs = 5000;
 
 }  // namespace
 
-uint32_t SendPcSync(FlashContext& ctx) {
+uint32_t SendPcSync(JobState& ctx) {
     uint8_t sync[4];
     StoreFourCC(PC_SYNC, sync);
     for (;;) {
@@ -24,7 +24,7 @@ uint32_t SendPcSync(FlashContext& ctx) {
         }
         // Unbounded by design: only the phone's answer or the host's abort
         // (seen by the scanner within its 5 ms read time-out) ends it.
-        const uint32_t rc = WaitForSingle4CC(ctx, BL_SYNC_ACK, kSyncAnswerTimeoutMs);
+        const uint32_t rc = ScanFor4CC(ctx, BL_SYNC_ACK, kSyncAnswerTimeoutMs);
         if (rc == SUCCESS) {
             ReportDebug(ctx, "sync'ed");
             return SUCCESS;

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <optional>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
-// Nothing received: "Timeout receiving <token>" and lastError = ERR_TIMEOUT;
-// another byte: "Expected <token> (0xEE), received 0xRR" and lastError =
+// Nothing received: "Timeout receiving <token>" and protocolCause = ERR_TIMEOUT;
+// another byte: "Expected <token> (0xEE), received 0xRR" and protocolCause =
 // ERR_PROTOCOL. Either way the level-1 line "Protocol Error: <text>".
-void ReportProtocolError(FlashContext& ctx, const char* tokenName, uint8_t expected,
+void ReportProtocolError(JobState& ctx, const char* tokenName, uint8_t expected,
                          std::optional<uint8_t> received);
 
 }  // namespace flashwire

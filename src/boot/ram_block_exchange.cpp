@@ -1,7 +1,7 @@
 #include "boot/ram_block_exchange.h"
 
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
@@ -31,7 +31,7 @@ std::span<const uint8_t> RamBlock(const RegionList& list, uint32_t block) {
     return {list.buffers[0].data.get() + offset, kRamBlockSize};
 }
 
-uint32_t SendBlockNumber(FlashContext& ctx, uint32_t block) {
+uint32_t SendBlockNumber(JobState& ctx, uint32_t block) {
     const uint32_t port = ctx.activePort;
     const uint8_t command[3] = {CMD_BLK_NO, static_cast<uint8_t>(block >> 8),
                                 static_cast<uint8_t>(block & 0xFFu)};
@@ -84,7 +84,7 @@ uint32_t SendBlockNumber(FlashContext& ctx, uint32_t block) {
     return SUCCESS;
 }
 
-uint32_t SendBlockData(FlashContext& ctx, uint32_t block) {
+uint32_t SendBlockData(JobState& ctx, uint32_t block) {
     ReportDebug(ctx, "TX: data[%u] (%d bytes)", block, static_cast<int>(kRamBlockSize));
     const std::span<const uint8_t> data = RamBlock(ctx.flashLoaderList(), block);
     if (data.empty()) {
@@ -100,7 +100,7 @@ uint32_t SendBlockData(FlashContext& ctx, uint32_t block) {
     return SUCCESS;
 }
 
-uint32_t SendBlockChecksum(FlashContext& ctx, uint32_t block) {
+uint32_t SendBlockChecksum(JobState& ctx, uint32_t block) {
     const uint32_t port = ctx.activePort;
     const std::span<const uint8_t> data = RamBlock(ctx.flashLoaderList(), block);
     if (data.empty()) {
@@ -138,7 +138,7 @@ uint32_t SendBlockChecksum(FlashContext& ctx, uint32_t block) {
             ReportDebug(ctx, "RX: Got 0x%02x", status);
         }
         ReportMessage(ctx, 1, "Checksum Error!");
-        ctx.lastError = ERR_CRC;
+        ctx.protocolCause = ERR_CRC;
         return ERR_CRC;
     }
     ReportDebug(ctx, "RX: Protocol error, got response %c", status);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -22,11 +22,11 @@ std::span<const uint8_t> RamBlock(const RegionList& list, uint32_t block);
 
 // 'b' and the number; the phone answers 'B' and the number ('P' for the end
 // marker 0xFFFF). SUCCESS or ERR_PROTOCOL.
-uint32_t SendBlockNumber(FlashContext& ctx, uint32_t block);
+uint32_t SendBlockNumber(JobState& ctx, uint32_t block);
 // The 4096 bytes of the block. SUCCESS or ERR_PROTOCOL.
-uint32_t SendBlockData(FlashContext& ctx, uint32_t block);
+uint32_t SendBlockData(JobState& ctx, uint32_t block);
 // 'c' and the checksum; the phone answers 'N', or 'T'/'F' and two bytes
-// (ERR_CRC, also stored in lastError). SUCCESS, ERR_CRC or ERR_PROTOCOL.
-uint32_t SendBlockChecksum(FlashContext& ctx, uint32_t block);
+// (ERR_CRC, also stored in protocolCause). SUCCESS, ERR_CRC or ERR_PROTOCOL.
+uint32_t SendBlockChecksum(JobState& ctx, uint32_t block);
 
 }  // namespace flashwire

@@ -5,9 +5,9 @@
 #include "boot/protocol_error.h"
 #include "boot/ram_block_exchange.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {
@@ -18,7 +18,7 @@ constexpr uint32_t kBlockAttempts = 5;
 
 }  // namespace
 
-uint32_t CheckRamBlockImage(FlashContext& ctx, uint32_t& blockCount) {
+uint32_t CheckRamBlockImage(JobState& ctx, uint32_t& blockCount) {
     blockCount = 0;
     const RegionList& list = ctx.flashLoaderList();
     if (list.rangeCount == 0) {
@@ -52,7 +52,7 @@ uint32_t CheckRamBlockImage(FlashContext& ctx, uint32_t& blockCount) {
     return SUCCESS;
 }
 
-uint32_t LoadRamBlocks(FlashContext& ctx) {
+uint32_t LoadRamBlocks(JobState& ctx) {
     const uint32_t port = ctx.activePort;
     uint32_t blockCount = 0;
     if (uint32_t rc = CheckRamBlockImage(ctx, blockCount); rc != SUCCESS) return rc;
@@ -72,7 +72,7 @@ uint32_t LoadRamBlocks(FlashContext& ctx) {
         return ERR_PROTOCOL;
     }
 
-    const uint32_t previousTimeout = ComSetTimout(ctx, port, kBlockTimeoutMs);
+    const uint32_t previousTimeout = ComSetTimeout(ctx, port, kBlockTimeoutMs);
     ReportMessage(ctx, 0, "%s, %u blocks to transfer = %s", "Loading Ram", blockCount,
                   SizeText(blockCount * kRamBlockSize));
     ProgressBegin(ctx, "Loading Ram...", blockCount);
@@ -102,7 +102,7 @@ uint32_t LoadRamBlocks(FlashContext& ctx) {
     // The end marker's own failure is logged by it and does not fail the load.
     if (result == SUCCESS) SendBlockNumber(ctx, kEndOfImageBlock);
 
-    ComSetTimout(ctx, port, previousTimeout);
+    ComSetTimeout(ctx, port, previousTimeout);
     ProgressUpdate(ctx, blockCount);
     ProgressEnd(ctx);
     return result;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -12,10 +12,10 @@ namespace flashwire {
 // a non-empty image, a buffer based at 0 and no more blocks than the buffer
 // holds. Stores the block count; refusals are ERR_BAD_PLATFORM with a
 // level-2 line saying why.
-uint32_t CheckRamBlockImage(FlashContext& ctx, uint32_t& blockCount);
+uint32_t CheckRamBlockImage(JobState& ctx, uint32_t& blockCount);
 
 // Waits for 'R', sends every block (5 attempts each) and the end marker.
 // SUCCESS, ERR_PROTOCOL, ERR_TOO_MANY_RETRIES or ERR_BAD_PLATFORM.
-uint32_t LoadRamBlocks(FlashContext& ctx);
+uint32_t LoadRamBlocks(JobState& ctx);
 
 }  // namespace flashwire

@@ -3,7 +3,7 @@
 #include "boot/load_loader_image.h"
 #include "boot/loader_info.h"
 #include "boot/wake_boot_loader.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {
@@ -13,7 +13,7 @@ constexpr uint32_t kFramingAllowance = 256;
 
 }  // namespace
 
-uint32_t TalkToSetupLoader(FlashContext& ctx) {
+uint32_t TalkToSetupLoader(JobState& ctx) {
     ReportDebug(ctx, "Talking to setup loader");
     if (uint32_t rc = WakeBootLoader(ctx); rc != SUCCESS) return rc;
     LoaderInfo info;

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
 // Wakes the setup loader, asks its description and loads the flash loader in
 // chunks of its adjusted transfer size (at most kMaxDataChunk). A maximum
 // transfer size of 256 or less is refused with ERR_UNKOWN_HW.
-uint32_t TalkToSetupLoader(FlashContext& ctx);
+uint32_t TalkToSetupLoader(JobState& ctx);
 
 }  // namespace flashwire

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
 // The active procedure for an active boot loader; otherwise, at raised
 // priority, the passive stage and, when it asks for one, the setup loader
 // stage. Codes pass through unchanged.
-uint32_t TalkToBootloader(FlashContext& ctx);
+uint32_t TalkToBootloader(JobState& ctx);
 
 }  // namespace flashwire

@@ -1,7 +1,7 @@
 #include "boot/wake_boot_loader.h"
 
-#include "boot/scoped_priority.h"
-#include "job/reporting.h"
+#include "session/scoped_priority.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
@@ -18,7 +18,7 @@ constexpr uint32_t kFrameReadTimeoutMs = 250;
 // Non-blocking reads for one scope.
 class ScopedNonBlocking {
 public:
-    explicit ScopedNonBlocking(FlashContext& ctx) : ctx_(ctx), port_(ctx.activePort) {
+    explicit ScopedNonBlocking(JobState& ctx) : ctx_(ctx), port_(ctx.activePort) {
         ComSetNonBlocking(ctx_, port_, true);
     }
     ~ScopedNonBlocking() { ComSetNonBlocking(ctx_, port_, false); }
@@ -26,11 +26,11 @@ public:
     ScopedNonBlocking& operator=(const ScopedNonBlocking&) = delete;
 
 private:
-    FlashContext& ctx_;
+    JobState& ctx_;
     uint32_t port_;
 };
 
-uint32_t PingUntilAnswered(FlashContext& ctx) {
+uint32_t PingUntilAnswered(JobState& ctx) {
     const uint32_t port = ctx.activePort;
     // Restored in this order on every way out: blocking reads, then priority.
     ScopedThreadPriority priority(ctx, platform::kPriorityTimeCritical);
@@ -58,10 +58,10 @@ uint32_t PingUntilAnswered(FlashContext& ctx) {
 
 }  // namespace
 
-uint32_t WakeBootLoader(FlashContext& ctx) {
+uint32_t WakeBootLoader(JobState& ctx) {
     if (uint32_t rc = PingUntilAnswered(ctx); rc != SUCCESS) return rc;
 
-    ComSetTimout(ctx, ctx.activePort, kFrameReadTimeoutMs);
+    ComSetTimeout(ctx, ctx.activePort, kFrameReadTimeoutMs);
     const uint8_t sync = PC_INITIAL_SYNC;
     uint32_t sent = 0;
     if (!ComWrite(ctx, ctx.activePort, &sync, 1, sent) || sent != 1) {

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
 // Pings every millisecond until the phone answers '!' three times with no
 // other byte in between, or the host aborts (ERR_ABORT). Then sets the read
 // time-out to 250 ms and sends '#'. A failed write gives ERR_PROTOCOL.
-uint32_t WakeBootLoader(FlashContext& ctx);
+uint32_t WakeBootLoader(JobState& ctx);
 
 }  // namespace flashwire

@@ -4,14 +4,15 @@
 #include <array>
 #include <functional>
 
+#include "platform/invariant.h"
 #include "wire/crc32.h"
 #include "wire/le32.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/txdt_streams.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
@@ -21,7 +22,7 @@ constexpr uint32_t kSetupPayloadSize = 36;
 constexpr uint32_t kSetupReplySize = 4;
 
 // The image list buffer holding [address, address + length), or null.
-const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t length) {
+const MemoryRegion* BufferHolding(JobState& ctx, uint32_t address, uint32_t length) {
     const RegionList& list = ctx.imageList();
     const uint32_t index = FindBuffer(list, address);
     if (index == kNoBuffer || index >= list.bufferCount) return nullptr;
@@ -32,15 +33,15 @@ const MemoryRegion* BufferHolding(FlashContext& ctx, uint32_t address, uint32_t 
 
 }  // namespace
 
-uint32_t MaxTries(const FlashContext& ctx) {
-    const uint32_t noRetry = ctx.options.noRetry;
+uint32_t MaxTries(const JobState& ctx) {
+    const uint32_t noRetry = ctx.plan.noRetry;
     return noRetry != 0 ? 0 : kDefaultTries;
 }
 
-uint32_t Setup(FlashContext& ctx) {
+uint32_t Setup(JobState& ctx) {
     ReportDebug(ctx, "Setup");
     std::array<uint8_t, kSetupPayloadSize> payload{};
-    StoreLe32(ctx.options.erasePasses, payload.data());
+    StoreLe32(ctx.plan.erasePasses, payload.data());
     for (uint32_t i = 0; i < kMaxChips && i < ctx.chipCount; ++i) {
         const FlashChip& chip = ctx.chips[i];
         StoreLe32(chip.deviceId, payload.data() + 4 + 8 * i);
@@ -50,15 +51,15 @@ uint32_t Setup(FlashContext& ctx) {
                   payload.data() + 8 + 8 * i);
     }
     std::array<uint8_t, kErrorRecordSize> reply{};
-    return WaitFor4CC(ctx, FL_CMD_SETP, payload, kSetupReplySize, reply, kSetupTimeoutMs);
+    return ExchangeCommand(ctx, FL_CMD_SETP, payload, kSetupReplySize, reply, kSetupTimeoutMs);
 }
 
-uint32_t Done(FlashContext& ctx) {
+uint32_t Done(JobState& ctx) {
     ReportDebug(ctx, "Done");
     return SendLoaderCommand(ctx, FL_CMD_DONE, {}, kDoneTimeoutMs);
 }
 
-uint32_t OpenSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                     uint8_t flags) {
     ReportDebug(ctx, "OpenSector: %u/%u, 0x%08lx, %lu, 0x%02x", chip, sector, static_cast<unsigned long>(first),
                 static_cast<unsigned long>(length), flags);
@@ -71,7 +72,7 @@ uint32_t OpenSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t 
     return SendLoaderCommand(ctx, FL_CMD_OPEN, payload, kOpenTimeoutMs);
 }
 
-uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length) {
+uint32_t SendData(JobState& ctx, uint32_t address, uint32_t length) {
     ReportDebug(ctx, "SendData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     const MemoryRegion* buffer = BufferHolding(ctx, address, length);
@@ -92,6 +93,8 @@ uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length) {
         const uint32_t part =
             k + 1 < streams ? static_cast<uint32_t>(static_cast<uint64_t>(length) * ctx.ports[k].share / 100)
                             : length - offset;
+        // The streams' shares cut the block without a gap or an overlap.
+        FLASHWIRE_ASSERT(part <= length - offset);
         uint8_t* entry = payload.data() + 16 + 16 * k;
         StoreLe32(ctx.ports[k].uartNumber, entry);
         StoreLe32(offset, entry + 4);
@@ -99,10 +102,11 @@ uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length) {
         StoreLe32(Crc32(std::span<const uint8_t>(data + offset, part)), entry + 12);
         offset += part;
     }
+    FLASHWIRE_ASSERT(offset == length);
     return SendLoaderCommand(ctx, FL_CMD_TXDT, payload, kTransferTimeoutMs);
 }
 
-uint32_t EraseSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
+uint32_t EraseSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
     ReportDebug(ctx, "EraseSector: %u/%u, 0x%08lx, %lu", chip, sector, static_cast<unsigned long>(first),
                 static_cast<unsigned long>(length));
     uint8_t payload[12];
@@ -112,31 +116,31 @@ uint32_t EraseSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t
     return SendLoaderCommand(ctx, FL_CMD_ERAS, payload, kEraseTimeoutMs);
 }
 
-uint32_t CloseSector(FlashContext& ctx, uint32_t chip, uint32_t sector) {
+uint32_t CloseSector(JobState& ctx, uint32_t chip, uint32_t sector) {
     ReportDebug(ctx, "CloseSector: %u/%u", chip, sector);
     uint8_t payload[4];
     StoreLe32(sector, payload);  // the sector alone, without the chip
     return SendLoaderCommand(ctx, FL_CMD_CLOS, payload, kCloseTimeoutMs);
 }
 
-uint32_t OpenSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                                uint8_t flags) {
     return RetryWithSync(ctx, "OpenSector", {}, [&] { return OpenSector(ctx, chip, sector, first, length, flags); });
 }
 
-uint32_t SendDataWithRetries(FlashContext& ctx, uint32_t address, uint32_t length) {
+uint32_t SendDataWithRetries(JobState& ctx, uint32_t address, uint32_t length) {
     return RetryWithSync(ctx, "SendData", {.abortEndsRetries = false}, [&] { return SendData(ctx, address, length); });
 }
 
-uint32_t EraseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
+uint32_t EraseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length) {
     return RetryWithSync(ctx, "EraseSector", {}, [&] { return EraseSector(ctx, chip, sector, first, length); });
 }
 
-uint32_t CloseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector) {
+uint32_t CloseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector) {
     return RetryWithSync(ctx, "CloseSector", {}, [&] { return CloseSector(ctx, chip, sector); });
 }
 
-uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool report) {
+uint32_t VerifyData(JobState& ctx, uint32_t address, uint32_t length, bool report) {
     ReportDebug(ctx, "VerifyData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     const MemoryRegion* buffer = BufferHolding(ctx, address, length);
@@ -145,7 +149,7 @@ uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool r
     StoreLe32(address, payload);
     StoreLe32(length, payload + 4);
     std::array<uint8_t, kErrorRecordSize> reply{};
-    if (uint32_t rc = WaitFor4CC(ctx, FL_CMD_VRFY, payload, 4, reply, kVerifyTimeoutMs); rc != SUCCESS) return rc;
+    if (uint32_t rc = ExchangeCommand(ctx, FL_CMD_VRFY, payload, 4, reply, kVerifyTimeoutMs); rc != SUCCESS) return rc;
     const uint32_t phone = LoadLe32(reply.data());
     const uint32_t image = Crc32(std::span<const uint8_t>(buffer->data.get() + (address - buffer->first), length));
     if (phone == image) return SUCCESS;
@@ -158,7 +162,7 @@ uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool r
     return ERR_VERIFY_DIFFERENCE;
 }
 
-uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, bool report) {
+uint32_t CompareWithRetries(JobState& ctx, uint32_t address, uint32_t length, bool report) {
     const uint32_t tries = std::max<uint32_t>(MaxTries(ctx), 1);
     for (uint32_t tried = 1;; ++tried) {
         const uint32_t rc = VerifyData(ctx, address, length, report);
@@ -175,7 +179,7 @@ uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length
     }
 }
 
-uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want) {
+uint32_t BlockInBuffer(JobState& ctx, uint32_t address, uint32_t want) {
     const RegionList& list = ctx.imageList();
     const uint32_t index = FindBuffer(list, address);
     if (index == kNoBuffer || index >= list.bufferCount || list.buffers[index].data == nullptr) {
@@ -186,7 +190,7 @@ uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want) {
     return want - 1 > room ? room + 1 : want;
 }
 
-bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count) {
+bool CheckInsideBuffers(JobState& ctx, const AddressRange* ranges, uint32_t count) {
     const RegionList& list = ctx.imageList();
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t address = ranges[i].first;
@@ -202,7 +206,7 @@ bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t 
     return true;
 }
 
-uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
+uint32_t RetryWithSync(JobState& ctx, const char* name, RetryRules rules,
                        const std::function<uint32_t()>& operation) {
     uint32_t result = operation();
     // A block outside the image buffers is the host's own fault: retrying cannot help.
@@ -224,12 +228,12 @@ uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
     return ERR_TOO_MANY_RETRIES;
 }
 
-uint32_t SetupWithSyncRetries(FlashContext& ctx) {
+uint32_t SetupWithSyncRetries(JobState& ctx) {
     return RetryWithSync(ctx, "Setup", {.abortEndsRetries = false},
                          [&] { return Setup(ctx); });
 }
 
-uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
+uint32_t ForEachBlock(JobState& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
                       const std::function<uint32_t(uint32_t address, uint32_t length)>& block) {
     uint64_t done = 0;
     for (const AddressRange& range : ranges) {
@@ -239,6 +243,8 @@ uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, u
             // Blocks follow the range, but never leave the buffer that holds their start.
             const uint32_t n = BlockInBuffer(ctx, address, static_cast<uint32_t>(std::min<uint64_t>(left, blockSize)));
             if (n == 0) return ERR_RANGE_OUTSIDE_FLASH;
+            // A block lies inside one buffer and keeps the size asked for.
+            FLASHWIRE_ASSERT(n <= blockSize && n <= left && BufferHolding(ctx, address, n) != nullptr);
             if (uint32_t rc = block(address, n); rc != SUCCESS) return rc;
             address += n;
             left -= n;

@@ -6,7 +6,7 @@
 #include <functional>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -17,48 +17,48 @@ inline constexpr uint32_t kCompareBlock = 0x10000;
 
 // Tries of every retried operation: 5, or 1 with /noretry (the loops read
 // 0 as "no retry").
-uint32_t MaxTries(const FlashContext& ctx);
+uint32_t MaxTries(const JobState& ctx);
 
 // "SETP": erase passes and the chip table. Logs "Setup".
-uint32_t Setup(FlashContext& ctx);
+uint32_t Setup(JobState& ctx);
 // "DONE". Logs "Done". Callers ignore its result.
-uint32_t Done(FlashContext& ctx);
+uint32_t Done(JobState& ctx);
 
-uint32_t OpenSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                     uint8_t flags);
 // "TXDT" for [address, address + length), which must lie in one image list
 // buffer (ERR_RANGE_OUTSIDE_FLASH otherwise, nothing sent), streamed over the
 // ports by their shares.
-uint32_t SendData(FlashContext& ctx, uint32_t address, uint32_t length);
-uint32_t EraseSector(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length);
-uint32_t CloseSector(FlashContext& ctx, uint32_t chip, uint32_t sector);
+uint32_t SendData(JobState& ctx, uint32_t address, uint32_t length);
+uint32_t EraseSector(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length);
+uint32_t CloseSector(JobState& ctx, uint32_t chip, uint32_t sector);
 
 // The same with retries: up to MaxTries tries, each retry after a
 // resynchronisation. ERR_TOO_MANY_RETRIES when all failed, ERR_PROTOCOL when
 // a resynchronisation failed, ERR_ABORT.
-uint32_t OpenSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
+uint32_t OpenSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length,
                                uint8_t flags);
-uint32_t SendDataWithRetries(FlashContext& ctx, uint32_t address, uint32_t length);
-uint32_t EraseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length);
-uint32_t CloseSectorWithRetries(FlashContext& ctx, uint32_t chip, uint32_t sector);
+uint32_t SendDataWithRetries(JobState& ctx, uint32_t address, uint32_t length);
+uint32_t EraseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector, uint32_t first, uint32_t length);
+uint32_t CloseSectorWithRetries(JobState& ctx, uint32_t chip, uint32_t sector);
 
 // "VRFY" of [address, address + length) against the image's CRC-32. SUCCESS,
 // ERR_VERIFY_DIFFERENCE (a level-1 line with report, else level 0, phone's
 // CRC first), ERR_RANGE_OUTSIDE_FLASH when the block leaves its image buffer,
 // or the exchange's code.
-uint32_t VerifyData(FlashContext& ctx, uint32_t address, uint32_t length, bool report);
+uint32_t VerifyData(JobState& ctx, uint32_t address, uint32_t length, bool report);
 // VerifyData with retries (at least one try); a difference is not retried.
-uint32_t CompareWithRetries(FlashContext& ctx, uint32_t address, uint32_t length, bool report);
+uint32_t CompareWithRetries(JobState& ctx, uint32_t address, uint32_t length, bool report);
 
 // The length of a block starting at address, at most want bytes, cut at the
 // end of the image list buffer that holds address. 0 (and a level-2 line
 // naming the address) when no buffer holds it.
-uint32_t BlockInBuffer(FlashContext& ctx, uint32_t address, uint32_t want);
+uint32_t BlockInBuffer(JobState& ctx, uint32_t address, uint32_t want);
 
 // True when every address of the ranges lies in an image list buffer;
 // otherwise a level-2 line names the first address that does not. The jobs
 // check their whole plan before "SETP", so a job never stops half-way for it.
-bool CheckInsideBuffers(FlashContext& ctx, const AddressRange* ranges, uint32_t count);
+bool CheckInsideBuffers(JobState& ctx, const AddressRange* ranges, uint32_t count);
 
 struct RetryRules {
     // After the first failure an abort request ends the retries (ERR_ABORT).
@@ -71,18 +71,18 @@ struct RetryRules {
 // host's own fault); a resynchronisation ended by an abort request gives
 // ERR_ABORT, one that failed otherwise "Failed to sync" and ERR_PROTOCOL; all
 // tries failed: "Giving up on <name>" and ERR_TOO_MANY_RETRIES.
-uint32_t RetryWithSync(FlashContext& ctx, const char* name, RetryRules rules,
+uint32_t RetryWithSync(JobState& ctx, const char* name, RetryRules rules,
                        const std::function<uint32_t()>& operation);
 
 // "SETP" with the verify and read jobs' retries.
-uint32_t SetupWithSyncRetries(FlashContext& ctx);
+uint32_t SetupWithSyncRetries(JobState& ctx);
 
 // Cuts the ranges into blocks of at most blockSize bytes, each ending at the
 // end of the image buffer that holds its start, and runs block on each in
 // order, updating the progress with the running count. The first code other
 // than SUCCESS ends the walk; an address in no buffer gives
 // ERR_RANGE_OUTSIDE_FLASH.
-uint32_t ForEachBlock(FlashContext& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
+uint32_t ForEachBlock(JobState& ctx, std::span<const AddressRange> ranges, uint32_t blockSize,
                       const std::function<uint32_t(uint32_t address, uint32_t length)>& block);
 
 }  // namespace flashwire

@@ -4,13 +4,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "api/option_ranges.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
-#include "target/size_text.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {
@@ -23,7 +22,7 @@ uint64_t TotalLength(const std::vector<AddressRange>& ranges) {
     return total;
 }
 
-void ReportRangeLines(FlashContext& ctx, const std::vector<AddressRange>& ranges) {
+void ReportRangeLines(JobState& ctx, const std::vector<AddressRange>& ranges) {
     uint32_t number = 1;
     for (const AddressRange& r : ranges) {
         ReportMessage(ctx, 0, "%2u: 0x%08lx - 0x%08lx = %10lu Bytes", number++, static_cast<unsigned long>(r.first),
@@ -31,15 +30,14 @@ void ReportRangeLines(FlashContext& ctx, const std::vector<AddressRange>& ranges
     }
 }
 
-std::vector<AddressRange> ReservedRanges(const FlashContext& ctx) {
-    const OptionRanges all = LoadRanges(ctx.options, RangeList::Reserved);
-    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Reserved), FLASH_MAX_RANGES);
-    return std::vector<AddressRange>(all.begin(), all.begin() + count);
+std::vector<AddressRange> ReservedRanges(const JobState& ctx) {
+    const std::span<const AddressRange> all = ctx.plan.ReservedRanges();
+    return std::vector<AddressRange>(all.begin(), all.end());
 }
 
 // The ranges to be written, checked and announced; false ends the job with
 // ERR_RANGE_OUTSIDE_FLASH.
-bool PrepareRegions(FlashContext& ctx, std::vector<AddressRange>& plan, uint64_t& total) {
+bool PrepareRegions(JobState& ctx, std::vector<AddressRange>& plan, uint64_t& total) {
     const RegionList& image = ctx.imageList();
     plan.assign(image.ranges, image.ranges + std::min<uint32_t>(image.rangeCount, kMaxLoadedRanges));
     if (!CheckInsideFlash(ctx, plan.data(), static_cast<uint32_t>(plan.size()))) return false;
@@ -54,7 +52,7 @@ bool PrepareRegions(FlashContext& ctx, std::vector<AddressRange>& plan, uint64_t
     ReportRangeLines(ctx, reserved);
     total = TotalLength(plan);
 
-    if (ctx.options.eraseUnused != 0) {
+    if (ctx.plan.eraseUnused) {
         ReportMessage(ctx, 0, "'Erase unused' option is ENABLED !");
         plan.clear();
         for (uint32_t i = 0; i < ctx.chipCount && i < kMaxChips; ++i) plan.push_back({ctx.chips[i].first, ctx.chips[i].last});
@@ -75,7 +73,7 @@ bool PrepareRegions(FlashContext& ctx, std::vector<AddressRange>& plan, uint64_t
 
 // "SETP" with the flash job's retries: the command port's input is emptied
 // before each retry (no resynchronisation).
-uint32_t SetupWithFlushRetries(FlashContext& ctx) {
+uint32_t SetupWithFlushRetries(JobState& ctx) {
     uint32_t result = Setup(ctx);
     if (result == SUCCESS || result == ERR_ABORT) return result;
     const uint32_t tries = MaxTries(ctx);
@@ -91,7 +89,7 @@ uint32_t SetupWithFlushRetries(FlashContext& ctx) {
 
 class FlashWriter {
 public:
-    FlashWriter(FlashContext& ctx, bool diff, bool extProtect)
+    FlashWriter(JobState& ctx, bool diff, bool extProtect)
         : ctx_(ctx), diff_(diff), extProtect_(extProtect), writeBlock_(WriteBlockSize(ctx)) {}
 
     uint32_t WriteRange(const AddressRange& range);
@@ -101,7 +99,7 @@ public:
 private:
     uint32_t EnterSector(const SectorLocation& found, const AddressRange& range);
 
-    FlashContext& ctx_;
+    JobState& ctx_;
     const bool diff_;
     const bool extProtect_;
     const uint32_t writeBlock_;
@@ -196,13 +194,13 @@ uint32_t FlashWriter::WriteRange(const AddressRange& range) {
 
 }  // namespace
 
-uint32_t RunFlashJob(FlashContext& ctx) {
+uint32_t RunFlashJob(JobState& ctx) {
     std::vector<AddressRange> plan;
     uint64_t total = 0;
     if (!PrepareRegions(ctx, plan, total)) return ERR_RANGE_OUTSIDE_FLASH;
     if (!CheckInsideBuffers(ctx, plan.data(), static_cast<uint32_t>(plan.size()))) return ERR_RANGE_OUTSIDE_FLASH;
-    const bool extProtect = ctx.options.extProtect != 0;
-    const bool diff = ctx.options.diff != 0 && !extProtect;  // extra protection writes every sector
+    const bool extProtect = ctx.plan.extProtect;
+    const bool diff = ctx.plan.diff && !extProtect;  // extra protection writes every sector
 
     const auto total32 = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
     ReportMessage(ctx, 0, "Data to be transferred: %s", SizeText(total32));

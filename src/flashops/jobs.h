@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -13,18 +13,18 @@ namespace flashwire {
 // contents differ. SUCCESS (whatever "DONE" answers), or the first failing
 // code: ERR_RANGE_OUTSIDE_FLASH, ERR_UNKNOWN, ERR_TOO_MANY_RETRIES,
 // ERR_PROTOCOL, ERR_ABORT, ...
-uint32_t RunFlashJob(FlashContext& ctx);
+uint32_t RunFlashJob(JobState& ctx);
 
 // Compares the image list's ranges with the phone in 64 KiB blocks by CRC-32;
 // ERR_VERIFY_DIFFERENCE at the first block that differs.
-uint32_t RunVerifyJob(FlashContext& ctx);
+uint32_t RunVerifyJob(JobState& ctx);
 
 // Reads the /read ranges into the image list's buffers and saves them to
 // the save file; nothing is saved when a read fails.
-uint32_t RunReadJob(FlashContext& ctx);
+uint32_t RunReadJob(JobState& ctx);
 
 // The block sizes of the jobs for the command port's rate and the loader's limits.
-uint32_t WriteBlockSize(const FlashContext& ctx);
-uint32_t ReadBlockSize(const FlashContext& ctx);
+uint32_t WriteBlockSize(const JobState& ctx);
+uint32_t ReadBlockSize(const JobState& ctx);
 
 }  // namespace flashwire

@@ -5,27 +5,26 @@
 #include <cstring>
 #include <vector>
 
-#include "api/error_codes.h"
-#include "api/option_ranges.h"
+#include "session/error_codes.h"
 #include "wire/le32.h"
-#include "boot/scoped_priority.h"
+#include "session/scoped_priority.h"
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
 #include "image/region_list.h"
 #include "image/srec_writer.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
-#include "loader/wait_for_4cc.h"
-#include "target/size_text.h"
+#include "loader/command_exchange.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {
 
 constexpr uint32_t kMaxReadBlock = 0x2000;
 
-uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
+uint32_t ReadData(JobState& ctx, uint32_t address, uint32_t length, uint8_t* destination) {
     ReportDebug(ctx, "ReadData: 0x%08lx - 0x%08lx", static_cast<unsigned long>(address),
                 static_cast<unsigned long>(address + length - 1));
     uint8_t payload[8];
@@ -34,7 +33,7 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
     // Room for the reply or a 20-byte error record, whatever the block's size.
     std::array<uint8_t, kMaxReadBlock> reply{};
     const uint32_t rc = length <= reply.size()
-                            ? WaitFor4CC(ctx, FL_CMD_SUCK, payload, length, reply, kSuckTimeoutMs)
+                            ? ExchangeCommand(ctx, FL_CMD_SUCK, payload, length, reply, kSuckTimeoutMs)
                             : static_cast<uint32_t>(ERR_BAD_PARAMS);
     if (rc != SUCCESS) {
         ReportDebug(ctx, "FLSendCmd(suck): %u (%s)", rc, ErrorName(rc, nullptr));
@@ -46,9 +45,9 @@ uint32_t ReadData(FlashContext& ctx, uint32_t address, uint32_t length, uint8_t*
 
 }  // namespace
 
-uint32_t RunReadJob(FlashContext& ctx) {
-    const OptionRanges all = LoadRanges(ctx.options, RangeList::Read);
-    const uint32_t count = std::min<uint32_t>(RangeCount(ctx.options, RangeList::Read), FLASH_MAX_RANGES);
+uint32_t RunReadJob(JobState& ctx) {
+    const std::span<const AddressRange> all = ctx.plan.ReadRanges();
+    const auto count = static_cast<uint32_t>(all.size());
     const std::vector<AddressRange> ranges(all.begin(), all.begin() + count);
     if (!CheckInsideFlash(ctx, ranges.data(), count) || !CheckInsideBuffers(ctx, ranges.data(), count))
         return ERR_RANGE_OUTSIDE_FLASH;
@@ -78,7 +77,7 @@ uint32_t RunReadJob(FlashContext& ctx) {
     ProgressEnd(ctx);
 
     ScopedThreadPriority normal(ctx, platform::kPriorityNormal);
-    return WriteSRecordFile(ctx, image);
+    return WriteSRecordFile(ctx, image, ctx.plan.ReadRanges(), ctx.plan.saveFile.c_str());
 }
 
 }  // namespace flashwire

@@ -2,9 +2,10 @@
 
 #include <vector>
 
-#include "api/address_range.h"
-#include "job/context.h"
-#include "job/reporting.h"
+#include "platform/invariant.h"
+#include "image/address_range.h"
+#include "state/job_state.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {
@@ -58,7 +59,7 @@ bool SubtractRanges(AddressRange* list, uint32_t& count, uint32_t capacity, cons
     return !overflow;
 }
 
-bool CheckInsideFlash(FlashContext& ctx, const AddressRange* ranges, uint32_t count) {
+bool CheckInsideFlash(JobState& ctx, const AddressRange* ranges, uint32_t count) {
     const uint32_t chipCount = std::min<uint32_t>(ctx.chipCount, kMaxChips);
     std::vector<AddressRange> rest(ranges, ranges + count);
     rest.resize(static_cast<std::size_t>(count) + chipCount);
@@ -82,6 +83,8 @@ bool FindChipSector(const FlashChip* chips, uint32_t chipCount, uint32_t address
         const uint32_t sectors = std::min<uint32_t>(chip.sectorCount, kMaxSectorOffsets - 1);
         for (uint32_t s = 0; s < sectors; ++s) {
             if (offset < chip.sectorOffsets[s + 1]) {
+                // The sector found holds the address: the offsets rise.
+                FLASHWIRE_ASSERT(chip.sectorOffsets[s] <= offset);
                 out = {c, s, chip.first + chip.sectorOffsets[s], chip.sectorOffsets[s + 1] - chip.sectorOffsets[s]};
                 return true;
             }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "flashwire/flash_api.h"
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -20,7 +20,7 @@ bool SubtractRanges(AddressRange* list, uint32_t& count, uint32_t capacity, cons
 
 // True when every range lies inside the chips; otherwise reports "Data
 // outside flash memory:" and each address range outside (level 2).
-bool CheckInsideFlash(FlashContext& ctx, const AddressRange* ranges, uint32_t count);
+bool CheckInsideFlash(JobState& ctx, const AddressRange* ranges, uint32_t count);
 
 struct SectorLocation {
     uint32_t chip = 0;

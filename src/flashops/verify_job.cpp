@@ -5,12 +5,12 @@
 #include "flashops/flash_commands.h"
 #include "flashops/jobs.h"
 #include "flashops/sector_map.h"
-#include "job/reporting.h"
-#include "target/size_text.h"
+#include "session/reporting.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 
-uint32_t RunVerifyJob(FlashContext& ctx) {
+uint32_t RunVerifyJob(JobState& ctx) {
     const RegionList& image = ctx.imageList();
     const uint32_t count = std::min<uint32_t>(image.rangeCount, kMaxLoadedRanges);
     if (!CheckInsideFlash(ctx, image.ranges, count) || !CheckInsideBuffers(ctx, image.ranges, count))

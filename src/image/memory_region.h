@@ -26,7 +26,7 @@ struct RegionList {
     AddressRange ranges[kMaxLoadedRanges]{};
 };
 
-// The three lists of a job, by their index in FlashContext::regionLists.
+// The three lists of a job, by their index in JobState::regionLists.
 enum RegionListIndex : uint32_t { kSetupLoaderList = 0, kFlashLoaderList = 1, kImageList = 2 };
 
 }  // namespace flashwire

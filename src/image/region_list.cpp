@@ -5,13 +5,13 @@
 #include <memory>
 #include <new>
 
-#include "api/address_range.h"
-#include "job/context.h"
+#include "image/address_range.h"
+#include "platform/invariant.h"
 
 namespace flashwire {
 
-void ResetRegionLists(FlashContext& ctx) {
-    for (RegionList& list : ctx.regionLists) {
+void ResetRegionLists(std::span<RegionList> lists) {
+    for (RegionList& list : lists) {
         list.bufferCount = 0;
         for (MemoryRegion& buffer : list.buffers) buffer.data.reset();
         list.rangeCount = 0;
@@ -44,21 +44,21 @@ bool AllocateList(RegionList& list) {
 
 }  // namespace
 
-bool AllocateRegionBuffers(FlashContext& ctx) {
-    PlaceLoaderBuffer(ctx.setupLoaderList(), ctx.platform.setupLoaderBase);
-    PlaceLoaderBuffer(ctx.flashLoaderList(), ctx.platform.flashLoaderBase);
+bool AllocateRegionBuffers(std::span<RegionList, 3> lists, uint32_t setupLoaderBase, uint32_t flashLoaderBase) {
+    PlaceLoaderBuffer(lists[kSetupLoaderList], setupLoaderBase);
+    PlaceLoaderBuffer(lists[kFlashLoaderList], flashLoaderBase);
     // The image list's buffers were placed by the platform reading.
 
     bool ok = true;
-    for (RegionList& list : ctx.regionLists) {
+    for (RegionList& list : lists) {
         if (!AllocateList(list)) ok = false;  // go on with the next list
     }
-    if (!ok) FreeRegionBuffers(ctx);
+    if (!ok) FreeRegionBuffers(lists);
     return ok;
 }
 
-void FreeRegionBuffers(FlashContext& ctx) {
-    for (RegionList& list : ctx.regionLists) {
+void FreeRegionBuffers(std::span<RegionList> lists) {
+    for (RegionList& list : lists) {
         for (uint32_t i = 0; i < list.bufferCount && i < kMaxBuffers; ++i) list.buffers[i].data.reset();
     }
 }
@@ -76,6 +76,11 @@ uint32_t InsertLoadedRange(RegionList& list, uint32_t first, uint32_t last) {
         if (RangesOverlap(list.ranges[k - 1], list.ranges[k])) return k;
     }
     if (list.rangeCount >= 2) list.rangeCount = MergeAdjacentRanges(list.ranges, list.rangeCount);
+    // The loaded ranges stay sorted, apart and well formed.
+    for (uint32_t k = 0; k < list.rangeCount; ++k) {
+        FLASHWIRE_ASSERT(list.ranges[k].first <= list.ranges[k].last);
+        FLASHWIRE_ASSERT(k == 0 || list.ranges[k - 1].last < list.ranges[k].first);
+    }
     return 0;
 }
 

@@ -4,25 +4,21 @@
 // decoded through one table; data go straight into the list's buffers.
 #include "image/srec_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 
 namespace flashwire {
 namespace {
 
 constexpr std::size_t kChunkSize = 1u << 20;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr uint8_t HexDigitValue(unsigned c) {
     if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
@@ -53,7 +49,7 @@ uint32_t ClampTo32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_c
 
 class SRecordLoader {
 public:
-    SRecordLoader(FlashContext& ctx, RegionList& list, const char* path, uint64_t fileSize)
+    SRecordLoader(Session& ctx, RegionList& list, const char* path, uint64_t fileSize)
         : ctx_(ctx), list_(list), path_(path), step_(fileSize / 200) {}
 
     // One line as read: length characters, the line end included when there
@@ -67,7 +63,7 @@ private:
     uint32_t DataRecord(const char* line, std::size_t content, unsigned addressBytes);
     uint32_t EnterPending();
 
-    FlashContext& ctx_;
+    Session& ctx_;
     RegionList& list_;
     const char* path_;
     uint64_t step_;
@@ -218,7 +214,19 @@ uint32_t SRecordLoader::Finish() {
 // Splits the file into lines and hands them to the loader, reading chunkSize
 // bytes at a time (any size above 0 works: a line cut by a chunk's end is
 // carried over to the next one).
-uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecordLoader& loader,
+// Fills the span as far as the file goes; false when reading failed.
+bool ReadChunk(platform::File& file, char* into, std::size_t size, std::size_t& got) {
+    got = 0;
+    while (got < size) {
+        std::size_t n = 0;
+        if (!file.Read(std::span<uint8_t>(reinterpret_cast<uint8_t*>(into) + got, size - got), n)) return false;
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
+
+uint32_t ReadLines(Session& ctx, platform::File& file, const char* path, SRecordLoader& loader,
                    std::size_t chunkSize) {
     std::unique_ptr<char[]> buffer;
     try {
@@ -231,15 +239,13 @@ uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecord
     bool eof = false;
     for (;;) {
         if (!eof) {
-            const std::size_t n = std::fread(buf + have, 1, chunkSize, file);
-            have += n;
-            if (n < chunkSize) {
-                if (std::ferror(file)) {
-                    ReportMessage(ctx, 1, "Error: Unable to read file \"%s\"", path);
-                    return ERR_FILEIO;
-                }
-                eof = true;
+            std::size_t n = 0;
+            if (!ReadChunk(file, buf + have, chunkSize, n)) {
+                ReportMessage(ctx, 1, "Error: Unable to read file \"%s\"", path);
+                return ERR_FILEIO;
             }
+            have += n;
+            if (n < chunkSize) eof = true;
         }
         std::size_t pos = 0;
         while (pos < have) {
@@ -273,12 +279,8 @@ uint32_t ReadLines(FlashContext& ctx, std::FILE* file, const char* path, SRecord
     }
 }
 
-uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
-    uint32_t reservedCount = ctx.options.reservedCount;
-    if (reservedCount > FLASH_MAX_RANGES) reservedCount = FLASH_MAX_RANGES;
-    for (uint32_t i = 0; i < reservedCount; ++i) {
-        // Member by member: the options record is packed.
-        const AddressRange reserved{ctx.options.reserved[i].first, ctx.options.reserved[i].last};
+uint32_t CheckReservedRanges(Session& ctx, const RegionList& list, std::span<const AddressRange> reservedRanges) {
+    for (const AddressRange& reserved : reservedRanges) {
         for (uint32_t j = 0; j < list.rangeCount; ++j) {
             const AddressRange& loaded = list.ranges[j];
             if (RangesOverlap(reserved, loaded)) {
@@ -293,7 +295,7 @@ uint32_t CheckReservedRanges(FlashContext& ctx, const RegionList& list) {
     return SUCCESS;
 }
 
-void ReportLoadedRanges(FlashContext& ctx, const RegionList& list) {
+void ReportLoadedRanges(Session& ctx, const RegionList& list) {
     if (list.rangeCount == 1) {
         ReportMessage(ctx, 0, "There is 1 memory region in the S-record file:");
     } else {
@@ -309,34 +311,31 @@ void ReportLoadedRanges(FlashContext& ctx, const RegionList& list) {
 
 }  // namespace
 
-bool CheckFileReadable(FlashContext& ctx, const char* path) {
-    FilePtr file(std::fopen(path, "rb"));
+bool CheckFileReadable(Session& ctx, const char* path) {
+    const std::unique_ptr<platform::File> file = ctx.files().Open(path, platform::FileMode::Read);
     // A directory opens on some systems; reading from it fails.
     if (file) {
-        (void)std::getc(file.get());
-        if (!std::ferror(file.get())) return true;
+        uint8_t first = 0;
+        std::size_t got = 0;
+        if (file->Read(std::span<uint8_t>(&first, 1), got)) return true;
     }
     ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", path);
     return false;
 }
 
-uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, bool rangeCheck) {
+uint32_t LoadSRecordFile(Session& ctx, RegionList& list, const char* path, bool rangeCheck,
+                         std::span<const AddressRange> reserved) {
     ReportMessage(ctx, 0, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
     ReportMessage(ctx, 0, "File: %s", path);
 
     // Binary, so that the size and every byte are read alike on every system
     // (line ends of either kind are taken by the parser).
-    FilePtr file(std::fopen(path, "rb"));
+    const std::unique_ptr<platform::File> file = ctx.files().Open(path, platform::FileMode::Read);
     if (!file) {
         ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", path);
         return ERR_FILEIO;
     }
-    uint64_t fileSize = 0;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-        const long end = std::ftell(file.get());
-        if (end > 0) fileSize = static_cast<uint64_t>(end);
-    }
-    std::rewind(file.get());
+    const uint64_t fileSize = ctx.files().Stat(path).size;
     const uint32_t progressTotal = ClampTo32(fileSize);
     ProgressBegin(ctx, "Loading S-Record File ...", progressTotal);
 
@@ -358,10 +357,10 @@ uint32_t LoadSRecordFile(FlashContext& ctx, RegionList& list, const char* path, 
     // meanwhile, is read on in further chunks.
     const std::size_t chunkSize =
         fileSize > 0 && fileSize < kChunkSize ? static_cast<std::size_t>(fileSize) + 1 : kChunkSize;
-    if (result == SUCCESS) result = ReadLines(ctx, file.get(), path, loader, chunkSize);
+    if (result == SUCCESS) result = ReadLines(ctx, *file, path, loader, chunkSize);
     if (result == SUCCESS) result = loader.Finish();
     if (result == SUCCESS) ReportLoadedRanges(ctx, list);
-    if (result == SUCCESS && rangeCheck) result = CheckReservedRanges(ctx, list);
+    if (result == SUCCESS && rangeCheck) result = CheckReservedRanges(ctx, list, reserved);
 
     ProgressUpdate(ctx, progressTotal);
     ProgressEnd(ctx);

@@ -1,17 +1,19 @@
 // The S-record writer: the /read ranges of a region list as S3 records.
 #include "image/srec_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "api/address_range.h"
+#include "image/address_range.h"
 #include "image/hex_byte.h"
 #include "image/region_list.h"
-#include "job/reporting.h"
+#include "platform/output_file.h"
+#include "session/reporting.h"
+#include "session/session.h"
 
 namespace flashwire {
 namespace {
@@ -21,35 +23,33 @@ constexpr std::size_t kOutputSize = 1u << 16;
 constexpr char kHeaderLine[] = "S00600004844521B\n";
 constexpr char kTerminationLine[] = "S705A002000058\n";
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Buffered output to the file; remembers whether any write failed.
+// Buffered output to the file; remembers whether any write failed (a short
+// write counts as failed) and writes nothing more after it.
 class LineOutput {
 public:
-    explicit LineOutput(std::FILE* file) : file_(file) {}
+    explicit LineOutput(platform::File& file) : file_(file) {}
     void Write(const char* text, std::size_t n) {
         if (used_ + n > kOutputSize) Flush();
         std::memcpy(buffer_ + used_, text, n);
         used_ += n;
     }
     void Flush() {
-        if (used_ > 0 && std::fwrite(buffer_, 1, used_, file_) != used_) failed_ = true;
+        if (used_ > 0 && !failed_ &&
+            file_.Write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer_), used_)) != used_)
+            failed_ = true;
         used_ = 0;
     }
     bool Failed() const { return failed_; }
 
 private:
-    std::FILE* file_;
+    platform::File& file_;
     char buffer_[kOutputSize];
     std::size_t used_ = 0;
     bool failed_ = false;
 };
 
 // Every byte of the range must lie in a buffer of the list.
-bool RangeInBuffers(FlashContext& ctx, const RegionList& list, const AddressRange& range) {
+bool RangeInBuffers(Session& ctx, const RegionList& list, const AddressRange& range) {
     uint32_t address = range.first;
     for (;;) {
         const uint32_t index = FindBuffer(list, address);
@@ -88,17 +88,17 @@ void CopyFromBuffers(const RegionList& list, uint32_t address, uint32_t n, uint8
 
 }  // namespace
 
-uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
-    uint32_t readCount = ctx.options.readCount;
-    if (readCount > FLASH_MAX_RANGES) readCount = FLASH_MAX_RANGES;
+uint32_t WriteSRecordFile(Session& ctx, RegionList& list, std::span<const AddressRange> readRanges,
+                          const char* saveFileName) {
+    const auto readCount = static_cast<uint32_t>(std::min<std::size_t>(readRanges.size(), FLASH_MAX_RANGES));
     AddressRange ranges[FLASH_MAX_RANGES];
     uint64_t total = 0;
     for (uint32_t i = 0; i < readCount; ++i) {
-        // Member by member: the options record is packed.
-        ranges[i] = AddressRange{ctx.options.read[i].first, ctx.options.read[i].last};
+        ranges[i] = readRanges[i];
         total += static_cast<uint64_t>(ranges[i].last) - ranges[i].first + 1;
     }
-    const std::string saveFile(ctx.options.saveFile, strnlen(ctx.options.saveFile, FLASH_TEXT_SIZE));
+    const std::string saveFile(saveFileName != nullptr ? saveFileName : "",
+                               saveFileName != nullptr ? strnlen(saveFileName, FLASH_TEXT_SIZE) : 0);
 
     ReportMessage(ctx, 0, "Writing S-Record File %s", saveFile.c_str());
 
@@ -114,12 +114,12 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     }
 
     // Binary: the same bytes (lines ending in LF) on every system.
-    FilePtr file(std::fopen(saveFile.c_str(), "wb"));
+    const std::unique_ptr<platform::File> file = ctx.files().Open(saveFile.c_str(), platform::FileMode::Write);
     if (!file) {
         ReportMessage(ctx, 1, "Error: Unable to open file \"%s\"", saveFile.c_str());
         return ERR_WRONG_FILE_SAVE;
     }
-    auto output = std::make_unique<LineOutput>(file.get());
+    auto output = std::make_unique<LineOutput>(*file);
 
     const uint32_t progressTotal = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
     ProgressBegin(ctx, "Saving S-Record File ...", progressTotal);
@@ -167,7 +167,7 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     // Only a whole file gets its termination line.
     if (result == SUCCESS) output->Write(kTerminationLine, sizeof kTerminationLine - 1);
     output->Flush();
-    const bool closeFailed = std::fclose(file.release()) != 0;
+    const bool closeFailed = !file->Close();
     if (output->Failed() || closeFailed) {
         ReportMessage(ctx, 1, "Error: Unable to write file \"%s\"", saveFile.c_str());
         result = ERR_WRONG_FILE_SAVE;
@@ -175,8 +175,7 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     // A file cut short by an abort or a failed write is not left behind to be
     // taken for the phone's memory (a device such as /dev/full stays).
     if (result != SUCCESS) {
-        std::error_code ec;
-        if (std::filesystem::is_regular_file(saveFile, ec) && std::filesystem::remove(saveFile, ec))
+        if (ctx.files().Stat(saveFile.c_str()).regular && ctx.files().Remove(saveFile.c_str()))
             ReportMessage(ctx, 0, "Incomplete file \"%s\" removed", saveFile.c_str());
     }
     ProgressUpdate(ctx, progressTotal);
@@ -184,22 +183,21 @@ uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list) {
     return result;
 }
 
-bool CheckSaveFileWritable(FlashContext& ctx) {
-    const std::string saveFile(ctx.options.saveFile, strnlen(ctx.options.saveFile, FLASH_TEXT_SIZE));
-    std::error_code ec;
-    const bool existed = std::filesystem::exists(saveFile, ec);
-    errno = 0;
+bool CheckSaveFileWritable(Session& session, const char* saveFile) {
+    platform::FileSystem& files = session.files();
+    const bool existed = files.Stat(saveFile).exists;
     // Appending creates a missing file and leaves an existing one unchanged.
-    FilePtr file(std::fopen(saveFile.c_str(), "ab"));
-    const int reason = errno;
+    std::unique_ptr<platform::File> file = files.Open(saveFile, platform::FileMode::Append);
     if (!file) {
-        ReportMessage(ctx, 2, "Error: Unable to create save file \"%s\": %s; nothing was read. "
+        const uint32_t reason = files.LastError();
+        ReportMessage(session, 2, "Error: Unable to create save file \"%s\": %s; nothing was read. "
                       "Choose a file in a directory you may write to.",
-                      saveFile.c_str(), reason != 0 ? std::strerror(reason) : "unknown reason");
+                      saveFile, reason != 0 ? platform::SystemErrorText(reason).c_str() : "unknown reason");
         return false;
     }
+    file->Close();
     file.reset();
-    if (!existed) std::filesystem::remove(saveFile, ec);  // written for real once the read is done
+    if (!existed) files.Remove(saveFile);  // written for real once the read is done
     return true;
 }
 

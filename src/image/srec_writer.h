@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "flashwire/flash_api.h"
 
 #include "image/memory_region.h"
 
 namespace flashwire {
 
-struct FlashContext;
+struct Session;
 
 // Writes the /read ranges of the options, in their order, from the buffers of
 // list to the options' saveFile as S3 records of at most 16 bytes, between the
@@ -17,13 +20,14 @@ struct FlashContext;
 // ERR_WRONG_FILE_SAVE or ERR_ABORT; a file begun and then cut short by an
 // abort or a failed write is removed (when it is a regular file), so no
 // incomplete file is left that could be taken for the phone's memory.
-uint32_t WriteSRecordFile(FlashContext& ctx, RegionList& list);
+uint32_t WriteSRecordFile(Session& session, RegionList& list, std::span<const AddressRange> readRanges,
+                          const char* saveFile);
 
-// True when the options' saveFile can be written: an existing file is opened
+// True when saveFile can be written: an existing file is opened
 // for appending (its contents stay as they are), a new one is created and
 // removed again. Otherwise a level-2 line names the path and the system's
 // reason and the result is false. A read job asks this before it touches the
 // phone, so a long read is never lost for want of a place to save it.
-bool CheckSaveFileWritable(FlashContext& ctx);
+bool CheckSaveFileWritable(Session& session, const char* saveFile);
 
 }  // namespace flashwire

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/options.h"
+#include "state/job_plan.h"
 
 namespace flashwire {
 namespace {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "job/context.h"
+#include "session/priority_stack.h"
 
 namespace flashwire {
 
@@ -32,10 +33,5 @@ inline constexpr char kPlatformDefName[] = "platform.def";
 // one whose platformDefPath would not fit in kPathSize characters with its
 // NUL, or while a job runs on the context.
 bool SetDataDirectory(FlashContext& ctx, const char* directory);
-
-// Saves the calling thread's priority and sets a new one; pops restore it.
-// Pushes and pops are paired on every path.
-void PushThreadPriority(FlashContext& ctx, int priority);
-void PopThreadPriority(FlashContext& ctx);
 
 }  // namespace flashwire

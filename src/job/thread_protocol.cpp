@@ -9,9 +9,9 @@
 
 #include "image/region_list.h"
 #include "job/lifecycle.h"
-#include "job/reporting.h"
-#include "job/run_job.h"
-#include "job/thread_gui.h"
+#include "session/reporting.h"
+#include "job/job_driver.h"
+#include "job/dispatcher.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
@@ -29,7 +29,7 @@ std::unique_ptr<platform::Thread> Start(platform::Threading& threading, std::siz
 
 uint32_t ProtocolThread(FlashContext& ctx) {
     ReportDebug(ctx, "ThreadProtocol started");
-    const uint32_t result = ReLoad(ctx);
+    const uint32_t result = DriveJob(ctx);
     ReportDebug(ctx, "ThreadProtocol finished");
     return result;
 }
@@ -48,7 +48,7 @@ bool StartThreads(FlashContext& ctx) {
         // The dispatcher holds a share of the context: given up at the end of
         // the job, it may outlive the handle's binding.
         std::function<uint32_t()> dispatcher = [raw, share = RetainContext(raw)]() mutable {
-            const uint32_t code = ThreadGUI(*raw);
+            const uint32_t code = RunDispatcher(*raw);
             share.reset();  // may release a context that was unbound meanwhile
             return code;
         };
@@ -86,8 +86,8 @@ void CloseThreadsAndEvents(FlashContext& ctx) {
 }  // namespace
 
 void ResetJobState(FlashContext& ctx) {
-    ctx.lastError = ERR_UNKNOWN;
-    ResetRegionLists(ctx);
+    ctx.protocolCause = ERR_UNKNOWN;
+    ResetRegionLists(ctx.regionLists);
     ctx.platform.flashDefinitionCount = 0;
     for (FlashDefinition& definition : ctx.platform.flashDefinitions) {
         definition.base = 0;
@@ -129,7 +129,7 @@ uint32_t ThreadProtocol(FlashContext& ctx) {
         CloseThreadsAndEvents(ctx);
     }
     ComCloseAll(ctx);  // the job closed them; this only guards its every way out
-    FreeRegionBuffers(ctx);
+    FreeRegionBuffers(ctx.regionLists);
     return result;
 }
 

@@ -2,10 +2,10 @@
 //
 // ThreadProtocol runs one job on two threads of the context's Threading and
 // waits for it on the calling thread:
-//  - the protocol thread runs the whole job (ReLoad): it alone touches the
+//  - the protocol thread runs the whole job (DriveJob): it alone touches the
 //    ports, the image buffers and the platform, produces every report of the
 //    job and reads abortRequested;
-//  - the dispatcher (ThreadGUI, job/thread_gui.h) alone calls the host's
+//  - the dispatcher (RunDispatcher, job/dispatcher.h) alone calls the host's
 //    callbacks while the job runs: it consumes the message ring and writes
 //    abortRequested;
 //  - the calling thread only starts them, waits and shuts them down; it sets
@@ -43,11 +43,11 @@ namespace flashwire {
 inline constexpr std::size_t kProtocolThreadStack = 256 * 1024;
 inline constexpr std::size_t kDispatcherThreadStack = 16 * 1024;
 
-// Puts the job members back to their state before a job: lastError 100
+// Puts the job members back to their state before a job: protocolCause 100
 // (ERR_UNKNOWN), the three region lists empty, no flash definitions, the port
 // records' read time-out and non-blocking mode cleared, the priority stack
 // empty and no progress phase. ThreadProtocol starts every job with it; a
-// test that runs ReLoad on its own thread calls it first.
+// test that runs DriveJob on its own thread calls it first.
 void ResetJobState(FlashContext& ctx);
 
 // Runs one job with the options already in ctx.options (see above) and

@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdio>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "wire/crc32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_io.h"
 
@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t kDumpLineBytes = 16;
 
 // Reads and discards count bytes in pieces.
-bool Discard(FlashContext& ctx, uint32_t port, uint32_t count) {
+bool Discard(JobState& ctx, uint32_t port, uint32_t count) {
     std::array<uint8_t, 256> sink{};
     while (count > 0) {
         const uint32_t n = std::min<uint32_t>(count, sink.size());
@@ -29,7 +29,7 @@ bool Discard(FlashContext& ctx, uint32_t port, uint32_t count) {
 // Reads a record body of length bytes into buffer (or drops it when it is
 // longer than the buffer), then its CRC and end marker. kept is the number of
 // bytes now in buffer (0 when dropped).
-uint32_t ReadRecordBody(FlashContext& ctx, std::span<uint8_t> buffer, uint32_t length, uint32_t endMarker,
+uint32_t ReadRecordBody(JobState& ctx, std::span<uint8_t> buffer, uint32_t length, uint32_t endMarker,
                         const char* what, uint32_t& kept) {
     const uint32_t port = ctx.activePort;
     kept = 0;
@@ -55,7 +55,7 @@ uint32_t ReadRecordBody(FlashContext& ctx, std::span<uint8_t> buffer, uint32_t l
 
 }  // namespace
 
-uint32_t FLHandleMsg(FlashContext& ctx) {
+uint32_t FLHandleMsg(JobState& ctx) {
     // One byte more than the buffer, so a text without NUL can be ended.
     std::array<uint8_t, kMessageBufferSize + 1> text{};
     uint32_t length = 0;
@@ -74,7 +74,7 @@ uint32_t FLHandleMsg(FlashContext& ctx) {
     return SUCCESS;
 }
 
-uint32_t FLHandleDump(FlashContext& ctx) {
+uint32_t FLHandleDump(JobState& ctx) {
     std::array<uint8_t, kDumpBufferSize> bytes{};
     uint32_t first = 0;
     uint32_t last = 0;
@@ -94,7 +94,7 @@ uint32_t FLHandleDump(FlashContext& ctx) {
     return SUCCESS;
 }
 
-void ReportDumpLines(FlashContext& ctx, std::span<const uint8_t> bytes) {
+void ReportDumpLines(JobState& ctx, std::span<const uint8_t> bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t at = 0; at < bytes.size(); at += kDumpLineBytes) {
         const auto line = bytes.subspan(at, std::min<std::size_t>(kDumpLineBytes, bytes.size() - at));

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -19,12 +19,12 @@ inline constexpr uint32_t kMaxDroppedRecord = 0x10000;
 // Called right after the scanner found "*msg" / "*dmp": read the rest of the
 // record from the command port and log it. SUCCESS, ERR_PROTOCOL (short read,
 // wrong end marker, impossible length) or ERR_CRC.
-uint32_t FLHandleMsg(FlashContext& ctx);
-uint32_t FLHandleDump(FlashContext& ctx);
+uint32_t FLHandleMsg(JobState& ctx);
+uint32_t FLHandleDump(JobState& ctx);
 
 // Logs bytes as dump lines of 16: each byte as two upper-case hex digits and
 // a space, then a space and the bytes themselves between double quotes (NUL
 // shown as a space).
-void ReportDumpLines(FlashContext& ctx, std::span<const uint8_t> bytes);
+void ReportDumpLines(JobState& ctx, std::span<const uint8_t> bytes);
 
 }  // namespace flashwire

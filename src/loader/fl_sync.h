@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -12,6 +12,6 @@ inline constexpr uint32_t kSyncWaitMs = 5000;
 
 // Up to five "SYNC"s, each followed by a 5000 ms wait for "syn!". SUCCESS,
 // ERR_ABORT, or ERR_PROTOCOL (a failed write, or no answer at all).
-uint32_t FLSync(FlashContext& ctx);
+uint32_t FLSync(JobState& ctx);
 
 }  // namespace flashwire

@@ -1,21 +1,21 @@
 #include "loader/port_setup.h"
 
 #include "wire/le32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/uart_probe.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
 namespace {
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.options.comPort[port & 1u]); }
+const char* PortName(JobState& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 // The fixed retry of both exchanges: one more try after a resynchronisation.
 template <typename Exchange>
-uint32_t TwoTries(FlashContext& ctx, const char* name, Exchange exchange) {
+uint32_t TwoTries(JobState& ctx, const char* name, Exchange exchange) {
     uint32_t result = exchange();
     if (result == SUCCESS || result == ERR_ABORT) return result;
     if (IsAbortRequested(ctx)) return ERR_ABORT;
@@ -33,38 +33,38 @@ uint32_t TwoTries(FlashContext& ctx, const char* name, Exchange exchange) {
 
 }  // namespace
 
-uint32_t CheckConnection(FlashContext& ctx, uint32_t port) {
+uint32_t CheckConnection(JobState& ctx, uint32_t port) {
     ReportDebug(ctx, "CheckConnection(%s)", PortName(ctx, port));
     uint8_t payload[4];
     StoreLe32(kCheckConnectionWord, payload);
     return SendLoaderCommand(ctx, FL_CMD_CHKC, payload, kCheckConnectionTimeoutMs);
 }
 
-uint32_t CheckConnectionWithRetries(FlashContext& ctx, uint32_t port) {
+uint32_t CheckConnectionWithRetries(JobState& ctx, uint32_t port) {
     const uint32_t exchanged = TwoTries(ctx, "CheckConnection", [&] { return CheckConnection(ctx, port); });
     // An abort still leads into the probe, which then ends at its first unanswered try.
     if (exchanged != SUCCESS && exchanged != ERR_ABORT) return exchanged;
 
     PortRecord& rec = ctx.ports[port];
     rec.uartNumber = kUartUnknown;
-    const uint32_t previous = ComSetTimout(ctx, port, 10);
+    const uint32_t previous = ComSetTimeout(ctx, port, 10);
     ComSetNonBlocking(ctx, port, true);
     const uint32_t probed = ProbeUart(ctx, port);
     ComSetNonBlocking(ctx, port, false);
-    ComSetTimout(ctx, port, previous);
+    ComSetTimeout(ctx, port, previous);
     if (probed != SUCCESS) return probed;
     ReportDebug(ctx, "%s is connected to UART%u", PortName(ctx, port), rec.uartNumber);
     return SUCCESS;
 }
 
-uint32_t BaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
+uint32_t BaudRate(JobState& ctx, uint32_t port, uint32_t baud) {
     uint8_t payload[8];
     StoreLe32(ctx.ports[port].uartNumber, payload);
     StoreLe32(baud, payload + 4);
     return SendLoaderCommand(ctx, FL_CMD_BAUD, payload, kBaudTimeoutMs);
 }
 
-uint32_t BaudRateWithRetries(FlashContext& ctx, uint32_t commandPort, uint32_t port, uint32_t baud) {
+uint32_t BaudRateWithRetries(JobState& ctx, uint32_t commandPort, uint32_t port, uint32_t baud) {
     const uint32_t result = TwoTries(ctx, "BaudRate", [&] { return BaudRate(ctx, port, baud); });
     if (result != SUCCESS) return result;
     if (!ComSetBaudRate(ctx, port, baud)) return ERR_COM;

@@ -6,15 +6,15 @@
 #include <cstring>
 
 #include "wire/le32.h"
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_setup.h"
 #include "loader/uart_probe.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "serial/com_port.h"
-#include "target/flash_type.h"
-#include "target/size_text.h"
+#include "catalog/flash_type.h"
+#include "catalog/size_text.h"
 
 namespace flashwire {
 namespace {
@@ -30,7 +30,7 @@ struct ChipIds {
     uint32_t first = 0;
 };
 
-const char* PortName(FlashContext& ctx, uint32_t port) { return ComPortName(ctx.options.comPort[port & 1u]); }
+const char* PortName(JobState& ctx, uint32_t port) { return ComPortName(ctx.plan.comPort[port & 1u]); }
 
 std::array<uint8_t, kInfoRequestSize> InfoRequest(const PlatformInfo& platform) {
     std::array<uint8_t, kInfoRequestSize> payload{};
@@ -46,18 +46,18 @@ std::array<uint8_t, kInfoRequestSize> InfoRequest(const PlatformInfo& platform) 
 }
 
 // Up to five "INFO" exchanges, each failure followed by a resynchronisation.
-uint32_t QueryDeviceInfo(FlashContext& ctx, std::array<uint8_t, kInfoReplySize>& reply) {
+uint32_t QueryDeviceInfo(JobState& ctx, std::array<uint8_t, kInfoReplySize>& reply) {
     const auto request = InfoRequest(ctx.platform);
     uint32_t result = ERR_PROTOCOL;
     for (uint32_t attempt = 0; attempt < kInfoAttempts; ++attempt) {
-        result = WaitFor4CC(ctx, FL_CMD_INFO, request, kInfoReplySize, reply, kInfoTimeoutMs);
+        result = ExchangeCommand(ctx, FL_CMD_INFO, request, kInfoReplySize, reply, kInfoTimeoutMs);
         if (result == SUCCESS || result == ERR_ABORT) return result;
         if (uint32_t synced = FLSync(ctx); synced != SUCCESS) return synced == ERR_ABORT ? ERR_ABORT : ERR_PROTOCOL;
     }
     return result;
 }
 
-void ReportSpeeds(FlashContext& ctx) {
+void ReportSpeeds(JobState& ctx) {
     char line[128] = "Mobile transfer speeds:";
     std::size_t used = std::strlen(line);
     bool first = true;
@@ -72,9 +72,9 @@ void ReportSpeeds(FlashContext& ctx) {
 
 // Picks the database entry for chip i and fills chips[i]; false when neither
 // identification names a chip of the matching command set.
-uint32_t ResolveChip(FlashContext& ctx, uint32_t i, const ChipIds& ids) {
-    const FlashType amd(ids.amdManufacturer, ids.amdDevice, ctx.exeDirectory);
-    const FlashType intel(ids.intelManufacturer, ids.intelDevice, ctx.exeDirectory);
+uint32_t ResolveChip(JobState& ctx, uint32_t i, const ChipIds& ids) {
+    const FlashType amd(ids.amdManufacturer, ids.amdDevice, ctx.exeDirectory, ctx.files());
+    const FlashType intel(ids.intelManufacturer, ids.intelDevice, ctx.exeDirectory, ctx.files());
     const FlashType* chosen = nullptr;
     if (amd.IsKnown() && amd.GetCommandSet() == 0)
         chosen = &amd;
@@ -113,7 +113,7 @@ uint32_t ResolveChip(FlashContext& ctx, uint32_t i, const ChipIds& ids) {
 }
 
 // Reads the reply into the context and resolves the chips.
-uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplySize>& reply) {
+uint32_t TakeDeviceInfo(JobState& ctx, const std::array<uint8_t, kInfoReplySize>& reply) {
     const uint8_t* r = reply.data();
     const uint32_t version = LoadLe32(r);
     const uint32_t major = (version >> 8) & 0xFFu;
@@ -170,7 +170,7 @@ uint32_t TakeDeviceInfo(FlashContext& ctx, const std::array<uint8_t, kInfoReplyS
 
 // Tests every port but the command port; a failure of port 0 ends the
 // start-up, a failure of port 1 leaves one port in use.
-uint32_t TestFurtherPorts(FlashContext& ctx) {
+uint32_t TestFurtherPorts(JobState& ctx) {
     if (ctx.portCount <= 1) return SUCCESS;
     for (uint32_t port = 0; port < ctx.portCount; ++port) {
         if (port == ctx.activePort) continue;
@@ -189,13 +189,13 @@ uint32_t TestFurtherPorts(FlashContext& ctx) {
     return SUCCESS;
 }
 
-uint32_t RaiseSpeeds(FlashContext& ctx) {
+uint32_t RaiseSpeeds(JobState& ctx) {
     for (uint32_t port = 0; port < ctx.portCount; ++port) {
         const PortRecord& rec = ctx.ports[port];
         const uint32_t speed =
             ChooseSpeed(ctx.deviceInfo.loaderSpeeds,
                         std::span<const uint32_t>(rec.supportedSpeeds, std::min<uint32_t>(rec.speedCount, 5)),
-                        MaxSpeedLimit(ctx.options.maxSpeed[port]));
+                        MaxSpeedLimit(ctx.plan.maxSpeed[port]));
         // No common speed above the one in use: the port stays at 115200.
         if (speed == 0 || speed == 115200) continue;
         ReportMessage(ctx, 0, "%s: changing baud rate to %lu", PortName(ctx, port), static_cast<unsigned long>(speed));
@@ -204,7 +204,7 @@ uint32_t RaiseSpeeds(FlashContext& ctx) {
     return SUCCESS;
 }
 
-void ReportShares(FlashContext& ctx) {
+void ReportShares(JobState& ctx) {
     uint64_t sum = 0;
     for (uint32_t port = 0; port < ctx.portCount; ++port) sum += ctx.ports[port].pcBaud;
     ReportMessage(ctx, 0, "Port info:");
@@ -238,13 +238,13 @@ uint32_t ChooseSpeed(std::span<const uint32_t> offered, std::span<const uint32_t
     return best;
 }
 
-uint32_t TalkToFlashloader(FlashContext& ctx) {
+uint32_t TalkToFlashloader(JobState& ctx) {
     if (ctx.activePort >= std::size(ctx.ports) || ctx.portCount == 0 || ctx.portCount > std::size(ctx.ports))
         return ERR_BAD_PARAMS;
     const uint32_t command = ctx.activePort;
     ReportDebug(ctx, "TalkToFlashloader (using %s)", PortName(ctx, command));
     ReportDebug(ctx, "Switching over to flash loader");
-    ComSetTimout(ctx, command, kProbeReadTimeoutMs);
+    ComSetTimeout(ctx, command, kProbeReadTimeoutMs);
     ComSetNonBlocking(ctx, command, true);
     const uint32_t probed = ProbeUart(ctx, command);
     ComSetNonBlocking(ctx, command, false);

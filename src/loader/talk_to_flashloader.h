@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -23,7 +23,7 @@ inline constexpr uint32_t kMinLoaderMinor = 5;
 // does not fit the address space), the last "INFO" code, ERR_LEGACY_LOADER,
 // ERR_FLASHTYPE, the connection test's code for the first port, or the code
 // of the first failed speed switch.
-uint32_t TalkToFlashloader(FlashContext& ctx);
+uint32_t TalkToFlashloader(JobState& ctx);
 
 // The speed a port's /maxspeed index allows: 57600, 230400, 460800, 921600
 // for the indexes 0, 2, 3, 4; 115200 for any other.

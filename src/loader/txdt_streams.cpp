@@ -1,12 +1,14 @@
 #include "loader/txdt_streams.h"
 
+#include <array>
+
 #include "wire/le32.h"
 #include "image/region_list.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
 
-bool PlanTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload, TxdtStreams& out) {
+bool PlanTxdtStreams(JobState& ctx, std::span<const uint8_t> payload, TxdtStreams& out) {
     out = TxdtStreams{};
     if (payload.size() < kTxdtPayloadSize) return false;
     const uint32_t start = LoadLe32(payload.data());
@@ -32,7 +34,7 @@ bool PlanTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload, TxdtSt
     return true;
 }
 
-void SendTxdtStreams(FlashContext& ctx, const TxdtStreams& plan) {
+void SendTxdtStreams(JobState& ctx, const TxdtStreams& plan) {
     if (plan.count == 0) return;
     // No stream byte may reach the phone before the frame that announces it,
     // nor before its loader has had the gap to check the frame and arm its

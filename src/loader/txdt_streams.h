@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -25,7 +25,7 @@ struct TxdtStreams {
 // names more streams than ports or bytes outside the buffer. Checked before
 // the frame goes out, so a bad table never leaves the phone waiting for
 // streams that do not come.
-bool PlanTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload, TxdtStreams& out);
+bool PlanTxdtStreams(JobState& ctx, std::span<const uint8_t> payload, TxdtStreams& out);
 
 // Sends the planned streams once the frame has gone out: the command port is
 // drained, the platform's stream gap is waited (the phone's loader arms its
@@ -33,6 +33,6 @@ bool PlanTxdtStreams(FlashContext& ctx, std::span<const uint8_t> payload, TxdtSt
 // all at once when overlapped I/O is on, else the single stream on port 0. The
 // outcome of the writes is not examined: a stream that did not get through
 // shows as a failed or missing reply.
-void SendTxdtStreams(FlashContext& ctx, const TxdtStreams& plan);
+void SendTxdtStreams(JobState& ctx, const TxdtStreams& plan);
 
 }  // namespace flashwire

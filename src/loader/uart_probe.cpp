@@ -1,11 +1,11 @@
 #include "loader/uart_probe.h"
 
-#include "job/reporting.h"
+#include "session/reporting.h"
 #include "serial/com_port.h"
 
 namespace flashwire {
 
-uint32_t ProbeUart(FlashContext& ctx, uint32_t port) {
+uint32_t ProbeUart(JobState& ctx, uint32_t port) {
     static constexpr uint8_t kProbe = '*';
     const uint32_t start = ctx.clock().Ticks();
     for (;;) {

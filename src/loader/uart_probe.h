@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "job/context.h"
+#include "state/job_state.h"
 
 namespace flashwire {
 
@@ -15,6 +15,6 @@ inline constexpr uint32_t kUartUnknown = 0xFFFF;
 // Probes the port (which the caller has put into non-blocking mode) for at
 // most kUartProbeMs: SUCCESS with the port's uartNumber set, ERR_ABORT when
 // the host asked to abort, ERR_TIMEOUT without an answer.
-uint32_t ProbeUart(FlashContext& ctx, uint32_t port);
+uint32_t ProbeUart(JobState& ctx, uint32_t port);
 
 }  // namespace flashwire

@@ -203,12 +203,57 @@ public:
     virtual char PathSeparator() const = 0;
 };
 
+// ---- Files -------------------------------------------------------------
+
+// An open file, read or written from its start on; closed when destroyed.
+class File {
+public:
+    virtual ~File() = default;
+    // Reads up to into.size() bytes and stores their count in got (0 at the
+    // end of the file). False when reading failed.
+    virtual bool Read(std::span<uint8_t> into, std::size_t& got) = 0;
+    // Writes the bytes; returns how many were written (fewer on a failure such
+    // as a full disk, or a short write).
+    virtual std::size_t Write(std::span<const uint8_t> bytes) = 0;
+    // Writes what is buffered out and closes; false when that failed. Further
+    // calls do nothing and return the first answer.
+    virtual bool Close() = 0;
+};
+
+// Read: from the start; Write: created or emptied; Append: created when
+// missing, its contents kept.
+enum class FileMode : uint8_t { Read, Write, Append };
+
+struct FileStatus {
+    bool exists = false;
+    bool regular = false;  // a plain file (not a directory or a device)
+    uint64_t size = 0;     // plain files only
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    // Null when the file cannot be opened (Write creates or empties it);
+    // LastError then tells why.
+    virtual std::unique_ptr<File> Open(const char* path, FileMode mode) = 0;
+    virtual bool Remove(const char* path) = 0;
+    virtual FileStatus Stat(const char* path) = 0;
+    // The system error code of the calling thread's last failed Open (0 if
+    // none or unknown); SystemErrorText (platform/output_file.h) words it.
+    virtual uint32_t LastError() const { return 0; }
+};
+
+// The C library's files, the same on every system.
+FileSystem& StandardFiles();
+
 // The set of services a context uses. None of the pointers is owned.
 struct Services {
     Clock* clock = nullptr;
     Threading* threading = nullptr;
     SerialProvider* serial = nullptr;
     SystemInfo* system = nullptr;
+    // Null: StandardFiles().
+    FileSystem* files = nullptr;
 };
 
 // The operating system's services, built into the library for this target.

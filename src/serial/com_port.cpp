@@ -7,21 +7,21 @@
 #include <cerrno>
 #include <span>
 
-#include "api/speed_table.h"
-#include "job/context.h"
-#include "job/reporting.h"
-#include "trace/tracing_port.h"
+#include "serial/speed_table.h"
+#include "session/session.h"
+#include "session/reporting.h"
+#include "serial/tracing_port.h"
 
 namespace flashwire {
 namespace {
 
 // The logical port's record, or null for an index other than 0 or 1.
-PortRecord* Record(FlashContext& ctx, uint32_t port) {
+PortRecord* Record(Session& ctx, uint32_t port) {
     return port < std::size(ctx.ports) ? &ctx.ports[port] : nullptr;
 }
 
 // The open port behind a logical index, or null.
-platform::SerialPort* OpenPort(FlashContext& ctx, uint32_t port) {
+platform::SerialPort* OpenPort(Session& ctx, uint32_t port) {
     PortRecord* rec = Record(ctx, port);
     return rec != nullptr ? rec->handle.get() : nullptr;
 }
@@ -32,7 +32,7 @@ bool IsAcceptedBaud(uint32_t baud) {
 
 // Sets the read time-out on the port whatever readTimeout says; returns the
 // previous readTimeout.
-uint32_t ApplyReadTimeout(FlashContext& ctx, PortRecord& rec, uint32_t timeoutMs) {
+uint32_t ApplyReadTimeout(Session& ctx, PortRecord& rec, uint32_t timeoutMs) {
     // A read returns when its count has arrived or timeoutMs after it began;
     // 0 waits for the count. Writes have no time-out.
     const platform::CommTimeouts timeouts{0, 0, timeoutMs, 0, 0};
@@ -48,7 +48,7 @@ uint32_t ApplyReadTimeout(FlashContext& ctx, PortRecord& rec, uint32_t timeoutMs
 
 }  // namespace
 
-bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs) {
+bool ComOpen(Session& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs) {
     const char* name = ComPortName(portNumber);
     PortRecord* rec = Record(ctx, port);
     uint32_t error = EINVAL;
@@ -81,7 +81,7 @@ bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t bau
     return true;
 }
 
-bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
+bool ComSetBaudRate(Session& ctx, uint32_t port, uint32_t baud) {
     PortRecord* rec = Record(ctx, port);
     if (rec == nullptr) return false;
     // A closed port's configuration cannot be read either.
@@ -111,19 +111,19 @@ bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud) {
     return true;
 }
 
-uint32_t ComSetTimout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs) {
+uint32_t ComSetTimeout(Session& ctx, uint32_t port, uint32_t timeoutMs) {
     PortRecord* rec = Record(ctx, port);
     if (rec == nullptr) return 0;
     if (timeoutMs == rec->readTimeout) return timeoutMs;
     return ApplyReadTimeout(ctx, *rec, timeoutMs);
 }
 
-void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on) {
+void ComSetNonBlocking(Session& ctx, uint32_t port, bool on) {
     PortRecord* rec = Record(ctx, port);
     if (rec == nullptr || rec->handle == nullptr || rec->nonBlocking == on) return;
     if (on) {
         if (!rec->handle->GetTimeouts(rec->savedTimeouts)) {
-            // Unreadable: come back to what ComSetTimout set.
+            // Unreadable: come back to what ComSetTimeout set.
             rec->savedTimeouts = platform::CommTimeouts{0, 0, rec->readTimeout, 0, 0};
         }
         rec->nonBlocking = true;
@@ -134,7 +134,7 @@ void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on) {
     }
 }
 
-bool ComFlushInput(FlashContext& ctx, uint32_t port) {
+bool ComFlushInput(Session& ctx, uint32_t port) {
     uint8_t byte = 0;
     uint32_t received = 0;
     bool result = true;
@@ -146,7 +146,7 @@ bool ComFlushInput(FlashContext& ctx, uint32_t port) {
     return result;
 }
 
-bool ComRead(FlashContext& ctx, uint32_t port, uint8_t* buffer, uint32_t count, uint32_t& received) {
+bool ComRead(Session& ctx, uint32_t port, uint8_t* buffer, uint32_t count, uint32_t& received) {
     received = 0;
     platform::SerialPort* handle = OpenPort(ctx, port);
     if (handle == nullptr || (buffer == nullptr && count != 0)) return false;
@@ -156,7 +156,7 @@ bool ComRead(FlashContext& ctx, uint32_t port, uint8_t* buffer, uint32_t count, 
     return ok;
 }
 
-bool ComWrite(FlashContext& ctx, uint32_t port, const uint8_t* buffer, uint32_t count, uint32_t& sent) {
+bool ComWrite(Session& ctx, uint32_t port, const uint8_t* buffer, uint32_t count, uint32_t& sent) {
     sent = 0;
     platform::SerialPort* handle = OpenPort(ctx, port);
     if (handle == nullptr || (buffer == nullptr && count != 0)) return false;
@@ -178,20 +178,20 @@ bool ComWrite(FlashContext& ctx, uint32_t port, const uint8_t* buffer, uint32_t 
     return true;
 }
 
-void ComClose(FlashContext& ctx, uint32_t port) {
+void ComClose(Session& ctx, uint32_t port) {
     PortRecord* rec = Record(ctx, port);
     if (rec == nullptr || rec->handle == nullptr) return;
     rec->handle.reset();
     rec->nonBlocking = false;
 }
 
-void ComCloseAll(FlashContext& ctx) {
+void ComCloseAll(Session& ctx) {
     // Every record, not only the first portCount: a record beyond the count
     // that holds a port is closed too; a closed one is left alone.
     for (uint32_t port = 0; port < std::size(ctx.ports); ++port) ComClose(ctx, port);
 }
 
-uint32_t SendFinishByte(FlashContext& ctx) {
+uint32_t SendFinishByte(Session& ctx) {
     static constexpr uint8_t kFinishByte = 'o';
     uint32_t sent = 0;
     if (!ComWrite(ctx, ctx.activePort, &kFinishByte, 1, sent) || sent != 1) return ERR_PROTOCOL;

@@ -7,7 +7,7 @@
 
 namespace flashwire {
 
-struct FlashContext;
+struct Session;
 
 // Port numbers are zero-based (0 = "COM1"); kComPortCount and above mean no port.
 inline constexpr uint32_t kComPortCount = 12;
@@ -23,18 +23,18 @@ extern const char ComPortNames[kComPortCount][6];
 // "COM1" .. "COM12" by zero-based port number; numbers 12 and above give "COM?".
 const char* ComPortName(uint32_t portNumber);
 
-bool ComOpen(FlashContext& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs);
-bool ComSetBaudRate(FlashContext& ctx, uint32_t port, uint32_t baud);
+bool ComOpen(Session& ctx, uint32_t port, uint32_t portNumber, uint32_t baud, uint32_t timeoutMs);
+bool ComSetBaudRate(Session& ctx, uint32_t port, uint32_t baud);
 // Returns the read time-out that was set before.
-uint32_t ComSetTimout(FlashContext& ctx, uint32_t port, uint32_t timeoutMs);
-void ComSetNonBlocking(FlashContext& ctx, uint32_t port, bool on);
+uint32_t ComSetTimeout(Session& ctx, uint32_t port, uint32_t timeoutMs);
+void ComSetNonBlocking(Session& ctx, uint32_t port, bool on);
 // Reads and discards one byte at a time until a read brings none.
-bool ComFlushInput(FlashContext& ctx, uint32_t port);
-bool ComRead(FlashContext& ctx, uint32_t port, uint8_t* buffer, uint32_t count, uint32_t& received);
-bool ComWrite(FlashContext& ctx, uint32_t port, const uint8_t* buffer, uint32_t count, uint32_t& sent);
-void ComClose(FlashContext& ctx, uint32_t port);
-void ComCloseAll(FlashContext& ctx);
+bool ComFlushInput(Session& ctx, uint32_t port);
+bool ComRead(Session& ctx, uint32_t port, uint8_t* buffer, uint32_t count, uint32_t& received);
+bool ComWrite(Session& ctx, uint32_t port, const uint8_t* buffer, uint32_t count, uint32_t& sent);
+void ComClose(Session& ctx, uint32_t port);
+void ComCloseAll(Session& ctx);
 // Writes the end byte 'o' on the active port: 0 or ERR_PROTOCOL.
-uint32_t SendFinishByte(FlashContext& ctx);
+uint32_t SendFinishByte(Session& ctx);
 
 }  // namespace flashwire

@@ -96,7 +96,7 @@ TEST_F(ActiveBootLoader, MissingOrWrongProgramRequest) {
     });
     EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_PROTOCOL));
     EXPECT_TRUE(rig->HasLine("Protocol Error: Timeout receiving PROG_REQ", 1)) << rig->Transcript();
-    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_TIMEOUT));
+    EXPECT_EQ(rig->ctx->protocolCause, static_cast<uint32_t>(ERR_TIMEOUT));
     EXPECT_TRUE(rig->host.progressTexts.empty());
 
     ResetRig(ActivePhone());
@@ -106,7 +106,7 @@ TEST_F(ActiveBootLoader, MissingOrWrongProgramRequest) {
     });
     EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_PROTOCOL));
     EXPECT_TRUE(rig->HasLine("Protocol Error: Expected PROG_REQ (0x52), received 0x78", 1)) << rig->Transcript();
-    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_PROTOCOL));
+    EXPECT_EQ(rig->ctx->protocolCause, static_cast<uint32_t>(ERR_PROTOCOL));
     EXPECT_TRUE(rig->Commands("b").empty());
 }
 
@@ -162,7 +162,7 @@ TEST_F(ActiveBootLoader, AnotherByteThanKSendsTheHostBackToWaitingForTheAnnounce
 
 TEST_F(ActiveBootLoader, UnattendedGivesUpAfterOneHundredReads) {
     LoadFlashLoader(0xFFF);
-    rig->ctx->options.unattended = 1;
+    rig->ctx->plan.unattended = true;
     rig->phone().SetReplyFilter([](const sim::OutgoingReply& r, std::vector<uint8_t>& bytes) {
         if (r.token == "ZE" || r.token == "R") bytes.clear();
     });
@@ -200,7 +200,7 @@ TEST_F(ActiveBootLoader, RateAckFollowedByAnotherByteThanE) {
     });
     EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_PROTOCOL));
     EXPECT_TRUE(rig->HasLine("Protocol Error: Expected RATE_ACK_2 (0x45), received 0x58", 1)) << rig->Transcript();
-    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_PROTOCOL));
+    EXPECT_EQ(rig->ctx->protocolCause, static_cast<uint32_t>(ERR_PROTOCOL));
     EXPECT_TRUE(rig->Commands("b").empty());
 }
 
@@ -235,7 +235,7 @@ TEST_F(ActiveBootLoader, BlockRefusedFiveTimesGivesTooManyRetries) {
         if (r.token == "N" && r.occurrence >= 1) bytes = {'T', 0x12, 0x34};
     });
     EXPECT_EQ(Run(), static_cast<uint32_t>(ERR_TOO_MANY_RETRIES));
-    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_CRC));
+    EXPECT_EQ(rig->ctx->protocolCause, static_cast<uint32_t>(ERR_CRC));
     EXPECT_EQ(rig->CountLines("Checksum Error!"), 5);
     EXPECT_EQ(rig->CountLines("RX: Got RSP_TX_CHK_FAIL"), 5);
     EXPECT_EQ(rig->CountLines("RX: Got 0x54 0x12 0x34"), 5);
@@ -252,7 +252,7 @@ TEST_F(ActiveBootLoader, ChecksumRefusalWithoutItsTwoBytesShowsOnlyWhatArrived) 
     ASSERT_EQ(Run(), SUCCESS) << rig->Transcript();
     EXPECT_TRUE(rig->HasLine("RX: Got RSP_FL_CHK_FAIL"));
     EXPECT_TRUE(rig->HasLine("RX: Got 0x46")) << rig->Transcript();
-    EXPECT_EQ(rig->ctx->lastError, static_cast<uint32_t>(ERR_CRC));
+    EXPECT_EQ(rig->ctx->protocolCause, static_cast<uint32_t>(ERR_CRC));
     EXPECT_EQ(BlockNumbers(), (std::vector<uint16_t>{0, 0, 0xFFFF}));
 }
 

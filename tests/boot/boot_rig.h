@@ -178,9 +178,10 @@ public:
             return 0;
         };
         ctx->handle = &host.handle;
-        ctx->options.debug = 1;
-        ctx->options.comPort[0] = 0;
-        ctx->options.comPort[1] = FLASH_PORT_UNUSED;
+        ctx->debug = true;
+        ctx->plan.debug = true;
+        ctx->plan.comPort[0] = 0;
+        ctx->plan.comPort[1] = FLASH_PORT_UNUSED;
         ctx->portCount = 1;
         ctx->activePort = 0;
     }
@@ -190,7 +191,7 @@ public:
     bool Open(uint32_t setupBase = 0x00080000, uint32_t flashBase = 0) {
         ctx->platform.setupLoaderBase = setupBase;
         ctx->platform.flashLoaderBase = flashBase;
-        if (!AllocateRegionBuffers(*ctx)) return false;
+        if (!AllocateRegionBuffers(ctx->regionLists, setupBase, flashBase)) return false;
         for (RegionList* list : {&ctx->setupLoaderList(), &ctx->flashLoaderList()}) {
             std::fill_n(list->buffers[0].data.get(), RegionLength(list->buffers[0]), uint8_t{0xFF});
         }

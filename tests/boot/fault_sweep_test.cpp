@@ -22,9 +22,10 @@
 #include "boot/talk_to_bootloader.h"
 #include "boot_rig.h"
 #include "image/srec_reader.h"
+#include "job/job_driver.h"
 #include "sim/phone_factory.h"
 #include "sim/prng.h"
-#include "target/platform_definition.h"
+#include "catalog/platform_definition.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define FLASHWIRE_SWEEP_SANITIZER 1
@@ -235,13 +236,13 @@ RunOutcome BootFaultSweep::RunSeed(uint64_t seed) {
     rig.trigger.abortAtMs = kDeadlineMs;
     // Half the active runs bound the wait for the rate acknowledgement.
     const bool unattended = active && (rng.Next() & 1u) != 0;
-    ctx.options.unattended = unattended ? 1 : 0;
+    ctx.plan.unattended = unattended;
     if (unattended) out.faults += " unattended";
 
     std::snprintf(ctx.exeDirectory, kPathSize, "%s", kConfigDir.c_str());
     std::snprintf(ctx.platformDefPath, kPathSize, "%splatform.def", kConfigDir.c_str());
-    std::snprintf(ctx.options.platform, FLASH_TEXT_SIZE, "%s", platform.c_str());
-    if (!ReadPlatformDefinition(ctx) ||
+    ctx.plan.platform = platform;
+    if (!ReadJobPlatform(ctx) ||
         !rig.Open(ctx.platform.setupLoaderBase, ctx.platform.flashLoaderBase) ||
         LoadSRecordFile(ctx, ctx.flashLoaderList(), ctx.platform.flashLoaderPath, false) != SUCCESS ||
         (ctx.platform.setupLoaderPath[0] != '\0' &&

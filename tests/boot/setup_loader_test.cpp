@@ -122,7 +122,7 @@ TEST_F(SetupLoaderStage, NotRunWhenTheBootLoaderNeedsNoSetupLoader) {
 TEST_F(SetupLoaderStage, ActiveBootLoaderLeavesThePriorityAlone) {
     rig = std::make_unique<BootRig>(ActivePhone());
     rig->ctx->platform.activeBootLoader = true;
-    rig->ctx->options.comPort[0] = 0;
+    rig->ctx->plan.comPort[0] = 0;
     ASSERT_TRUE(rig->Open(kSetupBase, 0));
     rig->Load(rig->ctx->flashLoaderList(), 0, Pattern(0x1000));
     ASSERT_EQ(TalkToBootloader(*rig->ctx), SUCCESS) << rig->Transcript();

@@ -15,7 +15,7 @@
 
 #include "flashops/job_rig.h"
 #include "job/lifecycle.h"
-#include "job/thread_gui.h"
+#include "job/dispatcher.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
 #include "loader/port_setup.h"
@@ -563,6 +563,28 @@ Scenario MakeScenario(uint64_t seed) {
         }
     }
     AddFaults(s, rng);
+    // The options take ranges of two bytes or more: a one-byte range drawn
+    // above is left out (without a further draw, so the seed stays as it was).
+    const auto oneByte = [](const Range& r) { return r.first == r.last; };
+    std::erase_if(s.reserved, oneByte);
+    std::erase_if(s.reads, oneByte);
+    // File faults draw from a stream of their own, so that the rest of every
+    // seed's scenario stays as it was.
+    if (s.kind == FaultClass::None) {
+        sim::Prng files(sim::DeriveSeed(seed, sim::Fnv1a64("host file faults")));
+        if (files.Chance(0.75)) {
+            uint64_t bytes = 0;  // the job's data; its S-record text is more than twice as long
+            for (const Chunk& c : s.image) bytes += c.bytes.size();
+            for (const Range& r : s.reads) bytes += r.last - r.first + 1;
+            if (s.job == Job::Read)
+                s.fileFault = files.Chance(0.5) ? sim::FileFault::DiskFull : sim::FileFault::ShortWrite;
+            else
+                s.fileFault = sim::FileFault::UnreadablePart;
+            s.fileFaultAt = files.Below(2 * bytes + 1);
+            s.faultText += std::string(s.faultText.empty() ? "" : "; ") + "file: " + sim::FileFaultName(s.fileFault) +
+                           " at " + std::to_string(s.fileFaultAt);
+        }
+    }
     return s;
 }
 
@@ -697,6 +719,8 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
         return image;
     }());
     const std::string save = rig.dir() + "/read.s19";
+    sim::FaultFiles files(platform::StandardFiles(),
+                          {s.fileFault, s.job == Job::Read ? save : file, s.fileFaultAt});
     std::string options = s.Options() + (s.job == Job::Read ? " /savefile=" + save : " /file=" + file);
 
     std::vector<std::string> lines;
@@ -705,6 +729,7 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
         FlashContext& ctx = rig.ctx();
         ctx.services.clock = &clock;
         ctx.services.serial = &serial;
+        ctx.services.files = &files;
         rig.rig->trigger.abortAtMs = UINT32_MAX;  // the watch decides
         watch.directCtx = &ctx;
         if (!rig.Options(options)) {
@@ -729,6 +754,7 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
         platform::Services services = rig.rig->link.Services();
         services.clock = &clock;
         services.serial = &serial;
+        services.files = &files;
         clock.SetDriver(std::thread::id());  // until the protocol thread opens a port
         FlashOptions opts{};
         if (InitHandle(&host.handle, &opts, services) != SUCCESS) {
@@ -752,7 +778,11 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
         const std::vector<std::string> tail = {"0: ThreadProtocol finished",
                                                "0: ThreadProtocol: " + std::to_string(out.result),
                                                "0: ThreadGUI finished"};
-        if (host.lines.size() < 3 || !std::equal(tail.begin(), tail.end(), host.lines.end() - 3))
+        // A job that ends at once (an unreadable image) may end before the
+        // dispatcher's first round: its "started" line then follows the job's.
+        std::vector<std::string> delivered = host.lines;
+        std::erase(delivered, std::string("0: ThreadGUI started"));
+        if (delivered.size() < 3 || !std::equal(tail.begin(), tail.end(), delivered.end() - 3))
             violate("the ring did not deliver the job's last records");
         if (ctx.ring.readPos.load() != ctx.ring.writePos.load()) violate("records left in the ring");
         if (ctx.ring.droppedRecords != 0 ||
@@ -865,7 +895,12 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
         std::error_code ec;
         const bool exists = std::filesystem::exists(save, ec);
         if (out.result == SUCCESS) {
-            const auto saved = job_test::ReadSRecordBytes(save);
+            decltype(job_test::ReadSRecordBytes(save)) saved;
+            try {
+                saved = job_test::ReadSRecordBytes(save);
+            } catch (const std::exception&) {
+                violate("the saved file is no valid S-record file");
+            }
             uint64_t expected = 0;
             for (const Range& r : s.reads) expected += r.last - r.first + 1;
             if (saved.size() != expected) violate("the saved file holds " + std::to_string(saved.size()) + " bytes, not " + std::to_string(expected));
@@ -876,6 +911,23 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
                 }
         } else if (exists && FileLooksComplete(save)) {
             violate("a failed read job left a file that looks complete");
+        }
+    }
+    // ---- Files. A fault that struck the host's files fails the job; an image
+    // that could not be read whole is flashed nowhere, not even in part.
+    if (files.hits() > 0) {
+        if (out.result == SUCCESS) violate(std::string("SUCCESS although the file fault struck (") + sim::FileFaultName(s.fileFault) + ")");
+        if (s.fileFault == sim::FileFault::UnreadablePart) {
+            for (const auto& [first, old] : before)
+                if (flash.Read(first, static_cast<uint32_t>(old.size())) != old) {
+                    violate("the phone's flash changed although the image could not be read");
+                    break;
+                }
+            for (const sim::CommandRecord& c : phone.commandLog())
+                if (c.token == "ERAS" || c.token == "OPEN" || c.token == "TXDT") {
+                    violate("the job sent " + c.token + " although the image could not be read");
+                    break;
+                }
         }
     }
     if (out.result == SUCCESS && s.job == Job::Flash) {
@@ -913,7 +965,10 @@ Outcome Run(const Scenario& s, bool verbose, bool fingerprint) {
 std::string ReplayCommand(uint64_t seed) { return "./bench/fault_campaign --replay " + std::to_string(seed); }
 
 void Table::Add(const Scenario& s, const Outcome& o) {
-    Row& r = rows_[{static_cast<int>(s.kind), static_cast<int>(s.job)}];
+    // File faults have rows of their own, after the faults of the line.
+    const int kind = s.fileFault != sim::FileFault::None ? static_cast<int>(FaultClass::Count) + static_cast<int>(s.fileFault)
+                                                         : static_cast<int>(s.kind);
+    Row& r = rows_[{kind, static_cast<int>(s.job)}];
     ++runs_;
     ++r.runs;
     r.viaFlashLoad += s.viaFlashLoad;
@@ -959,7 +1014,9 @@ std::string Table::Render() const {
     for (const auto& [key, r] : rows_) {
         std::snprintf(worst, sizeof worst, "%.1f s / %.0f s (%.4f)", static_cast<double>(r.worstUs) / 1e6,
                       static_cast<double>(r.worstBoundUs) / 1e6, r.worstRatio);
-        t << "| " << FaultClassName(static_cast<FaultClass>(key.first)) << " | " << JobName(static_cast<Job>(key.second))
+        const int fileFault = key.first - static_cast<int>(FaultClass::Count);
+        t << "| " << (fileFault > 0 ? std::string("file: ") + sim::FileFaultName(static_cast<sim::FileFault>(fileFault))
+                                    : std::string(FaultClassName(static_cast<FaultClass>(key.first)))) << " | " << JobName(static_cast<Job>(key.second))
           << " | " << r.runs << " | " << r.viaFlashLoad << " | " << r.successes << " | " << r.cleanFailures << " | "
           << r.sectorsLost << " | " << r.abortedWaits << " | " << r.violations << " | " << (r.worstUs ? worst : "-") << " |\n";
         total.runs += r.runs;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/fault_config.h"
+#include "sim/fault_files.h"
 
 namespace flashwire::campaign {
 
@@ -62,6 +63,11 @@ struct Scenario {
     std::vector<Range> reads;     // read jobs
     std::vector<Chunk> phoneFlash;  // the phone's flash before the job (the rest erased)
     sim::FaultConfig faults;
+    // A fault of the host's files (runs without a fault on the line only):
+    // the image unreadable part-way (flash, verify), the disk full or a
+    // short write while the read job saves; `fileFaultAt` is the byte offset.
+    sim::FileFault fileFault = sim::FileFault::None;
+    uint64_t fileFaultAt = 0;
     std::string faultText;  // the faults, for the log
     // The option string without /platform, /file and /savefile.
     std::string Options() const;

@@ -15,7 +15,7 @@
 #include "api/options.h"
 #include "boot/boot_rig.h"
 #include "image/srec_test_util.h"
-#include "job/run_job.h"
+#include "job/job_driver.h"
 #include "job/thread_protocol.h"
 #include "sim/image_files.h"
 #include "sim/phone_factory.h"
@@ -81,7 +81,8 @@ public:
         FlashContext& c = ctx();
         std::snprintf(c.exeDirectory, kPathSize, "%s", configDir.c_str());
         std::snprintf(c.platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
-        SetDefaultOptions(c.options);
+        SetDefaultOptions(options_);
+        UsePlan();
     }
     ~JobRig() {
         std::error_code ec;
@@ -95,8 +96,16 @@ public:
     // Parses the job's options (the platform is added); false when refused.
     bool Options(const std::string& text) {
         const std::string all = "/platform=" + platform_ + " /debug=1 " + text;
-        return ParseOptionString(nullptr, all.c_str(), ctx().options) > 0;
+        const bool ok = ParseOptionString(nullptr, all.c_str(), options_) > 0;
+        UsePlan();
+        return ok;
     }
+    // The plan of the parsed options, as FlashLoad makes it at a job's start.
+    void UsePlan() {
+        ctx().plan = MakeJobPlan(options_);
+        ctx().debug = ctx().plan.debug;
+    }
+    FlashOptions& options() { return options_; }
 
     // Writes the image as an S3 file of 32-byte records and returns its path.
     std::string WriteImage(const Image& image, const std::string& name = "image.s19") {
@@ -117,12 +126,12 @@ public:
     // The job on the test's thread, from a reset job state as at every job's start.
     uint32_t Run() {
         ResetJobState(ctx());
-        return ReLoad(ctx());
+        return DriveJob(ctx());
     }
     // Parses the options of a further job on the same phone and runs it; with
     // powerCycle the phone restarts first (its flash stays).
     uint32_t RunAgain(const std::string& options, bool powerCycle = true) {
-        SetDefaultOptions(ctx().options);
+        SetDefaultOptions(options_);
         if (!Options(options)) return ERR_BAD_CMDLINE;
         if (powerCycle) {
             // The phone restarts before the host's first byte, which would
@@ -165,6 +174,7 @@ public:
 private:
     std::string platform_;
     std::string dir_;
+    FlashOptions options_{};
 };
 
 inline TestConfig::TestConfig(const std::string& platformDef, const std::string& flashTypes)

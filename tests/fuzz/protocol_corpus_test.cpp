@@ -86,7 +86,8 @@ std::vector<uint8_t> Record(const SessionCase& c, uint32_t& result) {
     RecordingSerial serial(*rig.ctx().services.serial, session);
     rig.ctx().services.serial = &serial;
     const std::string options = OptionString(h, ConfigDir(), rig.dir() + "/saved.s19");
-    EXPECT_GT(ParseOptionString(nullptr, options.c_str(), rig.ctx().options), 0) << options;
+    EXPECT_GT(ParseOptionString(nullptr, options.c_str(), rig.options()), 0) << options;
+    rig.UsePlan();
     result = rig.Run();
     EXPECT_EQ(result, SUCCESS) << c.name << "\n" << rig.Transcript();
     return session;

@@ -86,14 +86,14 @@ TEST(RegionList, FindBufferAtBorders) {
 
 TEST(RegionList, AllocatePlacesLoaderBuffersAndFreeIsSafeTwice) {
     auto ctx = std::make_unique<FlashContext>();
-    ResetRegionLists(*ctx);
+    ResetRegionLists(ctx->regionLists);
     ctx->platform.setupLoaderBase = 0x80000;
     ctx->platform.flashLoaderBase = 0xA0000;
     ctx->imageList().bufferCount = 2;
     ctx->imageList().buffers[0] = {0, 0xFFFF, nullptr};
     ctx->imageList().buffers[1].first = 0x100000;
     ctx->imageList().buffers[1].last = 0x10FFFF;
-    ASSERT_TRUE(AllocateRegionBuffers(*ctx));
+    ASSERT_TRUE(AllocateRegionBuffers(ctx->regionLists, ctx->platform.setupLoaderBase, ctx->platform.flashLoaderBase));
     EXPECT_EQ(ctx->setupLoaderList().bufferCount, 1u);
     EXPECT_EQ(ctx->setupLoaderList().buffers[0].first, 0x80000u);
     EXPECT_EQ(ctx->setupLoaderList().buffers[0].last, 0x9FFFFu);
@@ -104,27 +104,27 @@ TEST(RegionList, AllocatePlacesLoaderBuffersAndFreeIsSafeTwice) {
             list.buffers[i].data[RegionLength(list.buffers[i]) - 1] = 0x5A;  // the whole length is there
         }
     }
-    FreeRegionBuffers(*ctx);
-    FreeRegionBuffers(*ctx);
+    FreeRegionBuffers(ctx->regionLists);
+    FreeRegionBuffers(ctx->regionLists);
     for (RegionList& list : ctx->regionLists) {
         for (const MemoryRegion& b : list.buffers) EXPECT_EQ(b.data, nullptr);
     }
     EXPECT_EQ(ctx->imageList().bufferCount, 2u);  // bounds stay
     EXPECT_EQ(ctx->imageList().buffers[1].first, 0x100000u);
 
-    ResetRegionLists(*ctx);
+    ResetRegionLists(ctx->regionLists);
     for (RegionList& list : ctx->regionLists) EXPECT_EQ(list.bufferCount, 0u);
 }
 
 TEST(RegionList, FailedAllocationReleasesEverything) {
     auto ctx = std::make_unique<FlashContext>();
-    ResetRegionLists(*ctx);
+    ResetRegionLists(ctx->regionLists);
     ctx->imageList().bufferCount = 2;
     ctx->imageList().buffers[0].first = 0;
     ctx->imageList().buffers[0].last = 0xFFFF;
     ctx->imageList().buffers[1].first = 0x10000;
     ctx->imageList().buffers[1].last = 0xFFFF;  // runs backwards: cannot be held
-    EXPECT_FALSE(AllocateRegionBuffers(*ctx));
+    EXPECT_FALSE(AllocateRegionBuffers(ctx->regionLists, ctx->platform.setupLoaderBase, ctx->platform.flashLoaderBase));
     for (RegionList& list : ctx->regionLists) {
         for (const MemoryRegion& b : list.buffers) EXPECT_EQ(b.data, nullptr);
     }

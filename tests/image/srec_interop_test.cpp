@@ -88,11 +88,8 @@ TEST_F(SRecordInterop, OurFilesConvertToTheSameBytes) {
     std::copy(data.begin(), data.end(), host.ctx->imageList().buffers[0].data.get());
     const uint32_t first = 0x20010;
     const uint32_t last = 0x2ABCD;
-    host.ctx->options.readCount = 1;
-    host.ctx->options.read[0].first = first;
-    host.ctx->options.read[0].last = last;
-    std::snprintf(host.ctx->options.saveFile, FLASH_TEXT_SIZE, "%s", host.PathOf("ours.srec").c_str());
-    ASSERT_EQ(WriteSRecordFile(*host.ctx, host.ctx->imageList()), SUCCESS);
+    const AddressRange read[] = {{first, last}};
+    ASSERT_EQ(WriteSRecordFile(*host.ctx, host.ctx->imageList(), read, host.PathOf("ours.srec").c_str()), SUCCESS);
     const std::string expected(data.begin() + (first - 0x20000), data.begin() + (last - 0x20000) + 1);
 
     ASSERT_EQ(Run("srec_cat ours.srec -motorola -offset -0x20010 -o cat.bin -binary"), 0)

@@ -31,7 +31,7 @@ protected:
     }
     uint32_t Load(const std::string& content, bool rangeCheck = false) {
         path = host.WriteFile("in.srec", content);
-        return LoadSRecordFile(*host.ctx, List(), path.c_str(), rangeCheck);
+        return LoadSRecordFile(*host.ctx, List(), path.c_str(), rangeCheck, host.ctx->plan.ReservedRanges());
     }
     RegionList& List() { return host.ctx->imageList(); }
     uint8_t At(uint32_t address, uint32_t buffer = 0) {
@@ -44,10 +44,9 @@ protected:
         return out;
     }
     void AddReserved(uint32_t first, uint32_t last) {
-        const uint32_t n = host.ctx->options.reservedCount;
-        host.ctx->options.reserved[n].first = first;
-        host.ctx->options.reserved[n].last = last;
-        host.ctx->options.reservedCount = n + 1;
+        const uint32_t n = host.ctx->plan.reservedCount;
+        host.ctx->plan.reserved[n] = {first, last};
+        host.ctx->plan.reservedCount = n + 1;
     }
 
     TestHost host;

@@ -18,7 +18,7 @@ class SRecordWriter : public ::testing::Test {
 protected:
     SRecordWriter() {
         SetBuffers({{0x0, 0xFFFF}});
-        std::snprintf(host.ctx->options.saveFile, FLASH_TEXT_SIZE, "%s", host.PathOf("out.srec").c_str());
+        host.ctx->plan.saveFile = host.PathOf("out.srec");
     }
     // Buffers whose every byte holds the low eight bits of its address.
     void SetBuffers(std::vector<std::pair<uint32_t, uint32_t>> bounds) {
@@ -33,13 +33,12 @@ protected:
         }
     }
     void SetRead(std::vector<std::pair<uint32_t, uint32_t>> ranges) {
-        host.ctx->options.readCount = static_cast<uint32_t>(ranges.size());
-        for (std::size_t i = 0; i < ranges.size(); ++i) {
-            host.ctx->options.read[i].first = ranges[i].first;
-            host.ctx->options.read[i].last = ranges[i].second;
-        }
+        host.ctx->plan.readCount = static_cast<uint32_t>(ranges.size());
+        for (std::size_t i = 0; i < ranges.size(); ++i) host.ctx->plan.read[i] = {ranges[i].first, ranges[i].second};
     }
-    uint32_t Write() { return WriteSRecordFile(*host.ctx, host.ctx->imageList()); }
+    uint32_t Write() {
+        return WriteSRecordFile(*host.ctx, host.ctx->imageList(), host.ctx->plan.ReadRanges(), host.ctx->plan.saveFile.c_str());
+    }
     std::string Output() { return TestHost::ReadFile(host.PathOf("out.srec")); }
 
     TestHost host;
@@ -134,13 +133,13 @@ TEST_F(SRecordWriter, AbortRemovesTheCutFile) {
 
 TEST_F(SRecordWriter, UnwritableFile) {
     SetRead({{0x0, 0xF}});
-    std::snprintf(host.ctx->options.saveFile, FLASH_TEXT_SIZE, "%s", host.PathOf("no/such/dir.srec").c_str());
+    host.ctx->plan.saveFile = host.PathOf("no/such/dir.srec");
     EXPECT_EQ(Write(), ERR_WRONG_FILE_SAVE);
     EXPECT_TRUE(host.Has(1, "Error: Unable to open file \"" + host.PathOf("no/such/dir.srec") + "\""));
     EXPECT_EQ(host.progressBegins.size(), 0u);
     // A full device is noticed when the data are written out.
     if (std::filesystem::exists("/dev/full")) {
-        std::snprintf(host.ctx->options.saveFile, FLASH_TEXT_SIZE, "/dev/full");
+        host.ctx->plan.saveFile = "/dev/full";
         EXPECT_EQ(Write(), ERR_WRONG_FILE_SAVE);
         EXPECT_TRUE(host.Has(1, "Error: Unable to write file \"/dev/full\""));
         EXPECT_EQ(host.progressEnds, 1);

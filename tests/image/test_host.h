@@ -60,8 +60,8 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    void SetDebug(bool on) { ctx->options.debug = on ? 1u : 0u; }
-    void SetPlatform(const char* name) { std::snprintf(ctx->options.platform, FLASH_TEXT_SIZE, "%s", name); }
+    void SetDebug(bool on) { ctx->debug = on; }
+    void SetPlatform(const char* name) { ctx->plan.platform = name; }
 
     bool Has(const std::string& text) const {
         for (const Line& l : lines) {

@@ -4,11 +4,11 @@
 // needs them.
 #include <gtest/gtest.h>
 
-#include "api/error_codes.h"
+#include "session/error_codes.h"
 #include "flashops/job_rig.h"
 #include "loader/fl_sync.h"
 #include "loader/fl_tokens.h"
-#include "loader/wait_for_4cc.h"
+#include "loader/command_exchange.h"
 #include "sim/frame_codec.h"
 
 namespace flashwire::job_test {
@@ -91,7 +91,7 @@ class Frames : public LoaderOnPort, public ::testing::WithParamInterface<FrameCa
 TEST_P(Frames, CommandAndAnswerAreExactBytes) {
     const FrameCase& c = GetParam();
     Bytes reply(20);
-    EXPECT_EQ(WaitFor4CC(rig.ctx(), c.command, c.payload, 0, reply, 3000), SUCCESS) << rig.Transcript();
+    EXPECT_EQ(ExchangeCommand(rig.ctx(), c.command, c.payload, 0, reply, 3000), SUCCESS) << rig.Transcript();
     EXPECT_EQ(Wire(sim::Direction::ToPhone), c.sent);
     EXPECT_EQ(Wire(sim::Direction::ToHost), c.answered);
 }
@@ -158,7 +158,7 @@ TEST_P(Replies, ResultLinesAndBuffer) {
     AnswerChkcWith(c.answer);
     const Bytes word = {0x78, 0x56, 0x34, 0x12};
     Bytes reply(std::max<std::size_t>(c.expectedReply, 20), 0xEE);
-    EXPECT_EQ(WaitFor4CC(rig.ctx(), FL_CMD_CHKC, word, c.expectedReply, reply, 3000), c.rc) << rig.Transcript();
+    EXPECT_EQ(ExchangeCommand(rig.ctx(), FL_CMD_CHKC, word, c.expectedReply, reply, 3000), c.rc) << rig.Transcript();
     EXPECT_TRUE(LinesInOrder(c.lines)) << rig.Transcript();
     EXPECT_EQ(Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(c.buffer.size())), c.buffer);
 }
@@ -188,7 +188,7 @@ TEST_F(LoaderOnPort, BadStreamTableSendsNothing) {
     StoreLe32(1, payload.data() + 12);  // one stream, image buffer 0
     StoreLe32(0x100, payload.data() + 24);
     Bytes reply(20);
-    EXPECT_EQ(WaitFor4CC(rig.ctx(), FL_CMD_TXDT, payload, 0, reply, 20000), ERR_PROTOCOL);
+    EXPECT_EQ(ExchangeCommand(rig.ctx(), FL_CMD_TXDT, payload, 0, reply, 20000), ERR_PROTOCOL);
     EXPECT_TRUE(LinesInOrder({"Bad stream table"}));
     EXPECT_TRUE(Wire(sim::Direction::ToPhone).empty());
 }

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <deque>
 
-#include "api/speed_table.h"
+#include "serial/speed_table.h"
 #include "job/context.h"
 #include "serial/com_port.h"
 #include "serial_test_host.h"
@@ -196,12 +196,12 @@ TEST_F(ComPortWithFakes, FailedPieceEndsTheWrite) {
 
 TEST_F(ComPortWithFakes, UnchangedTimeoutDoesNotTouchThePort) {
     FakePort& port = Install(0);
-    EXPECT_EQ(ComSetTimout(*ctx, 0, 1000), 0u);
-    EXPECT_EQ(ComSetTimout(*ctx, 0, 1000), 1000u);
+    EXPECT_EQ(ComSetTimeout(*ctx, 0, 1000), 0u);
+    EXPECT_EQ(ComSetTimeout(*ctx, 0, 1000), 1000u);
     ASSERT_EQ(port.timeoutsWritten.size(), 1u);
     EXPECT_EQ(Values(port.timeoutsWritten[0]), (std::array<uint32_t, 5>{0, 0, 1000, 0, 0}));
 
-    EXPECT_EQ(ComSetTimout(*ctx, 0, 3000), 1000u);
+    EXPECT_EQ(ComSetTimeout(*ctx, 0, 3000), 1000u);
     EXPECT_EQ(port.timeoutsWritten.size(), 2u);
     EXPECT_EQ(ctx->ports[0].readTimeout, 3000u);
     EXPECT_TRUE(host.lines.empty());
@@ -210,7 +210,7 @@ TEST_F(ComPortWithFakes, UnchangedTimeoutDoesNotTouchThePort) {
 TEST_F(ComPortWithFakes, FailedTimeoutIsReportedAndRememberedAllTheSame) {
     FakePort& port = Install(1);
     port.setTimeoutsFails = true;
-    EXPECT_EQ(ComSetTimout(*ctx, 1, 1000), 0u);
+    EXPECT_EQ(ComSetTimeout(*ctx, 1, 1000), 0u);
     EXPECT_EQ(ctx->ports[1].readTimeout, 1000u);
     ASSERT_EQ(host.lines.size(), 1u);
     EXPECT_EQ(host.lines[0].level, 2);
@@ -219,7 +219,7 @@ TEST_F(ComPortWithFakes, FailedTimeoutIsReportedAndRememberedAllTheSame) {
 
 TEST_F(ComPortWithFakes, NonBlockingModeRestoresTheSettingsSavedOnEntry) {
     FakePort& port = Install(0);
-    ComSetTimout(*ctx, 0, 1000);
+    ComSetTimeout(*ctx, 0, 1000);
 
     ComSetNonBlocking(*ctx, 0, true);
     EXPECT_TRUE(ctx->ports[0].nonBlocking);
@@ -227,7 +227,7 @@ TEST_F(ComPortWithFakes, NonBlockingModeRestoresTheSettingsSavedOnEntry) {
 
     // A new time-out while the mode is on replaces the settings on the port;
     // entering the mode again saves nothing new.
-    ComSetTimout(*ctx, 0, 500);
+    ComSetTimeout(*ctx, 0, 500);
     EXPECT_EQ(port.timeouts.readTotalConstant, 500u);
     const std::size_t touches = port.timeoutsWritten.size();
     ComSetNonBlocking(*ctx, 0, true);
@@ -378,7 +378,7 @@ TEST_F(ComPortWithFakes, LogicalIndexOutOfRangeTouchesNothing) {
     EXPECT_FALSE(ComWrite(*ctx, 0xFFFFFFFFu, buf, 4, n));
     EXPECT_EQ(n, 0u);
     EXPECT_FALSE(ComSetBaudRate(*ctx, 2, 115200));
-    EXPECT_EQ(ComSetTimout(*ctx, 2, 1000), 0u);
+    EXPECT_EQ(ComSetTimeout(*ctx, 2, 1000), 0u);
     ComSetNonBlocking(*ctx, 2, true);
     EXPECT_FALSE(ComFlushInput(*ctx, 5));
     ComClose(*ctx, 2);

@@ -167,7 +167,7 @@ TEST_F(ComPortOnPty, NonBlockingFlushDiscardsStaleInputAtOnce) {
     EXPECT_LT(ElapsedMs(start), 900);  // with the bytes, before the 1000 ms time-out
 
     // Without the non-blocking mode the flush ends after a quiet interval.
-    ComSetTimout(*ctx, 0, 100);
+    ComSetTimeout(*ctx, 0, 100);
     ASSERT_TRUE(pty.Send({1, 2, 3}));
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(ComFlushInput(*ctx, 0));

@@ -11,9 +11,10 @@
 #include "image/region_list.h"
 #include "image/srec_reader.h"
 #include "job/context.h"
+#include "job/job_driver.h"
 #include "sim/phone_factory.h"
-#include "target/flash_type.h"
-#include "target/platform_definition.h"
+#include "catalog/flash_type.h"
+#include "catalog/platform_definition.h"
 
 namespace flashwire::sim_test {
 namespace {
@@ -40,8 +41,8 @@ std::unique_ptr<FlashContext> HostContext(const std::string& platform, const std
     ctx->services = platform::SystemServices();
     std::snprintf(ctx->exeDirectory, kPathSize, "%s", configDir.c_str());
     std::snprintf(ctx->platformDefPath, kPathSize, "%splatform.def", configDir.c_str());
-    std::snprintf(ctx->options.platform, FLASH_TEXT_SIZE, "%s", platform.c_str());
-    ResetRegionLists(*ctx);
+    ctx->plan.platform = platform;
+    ResetRegionLists(ctx->regionLists);
     return ctx;
 }
 
@@ -125,13 +126,13 @@ TEST(SimPlatformAcceptance, EveryPlatformAndChipIsAcceptedByTheHost) {
         ASSERT_TRUE(error.empty()) << error;
 
         auto ctx = HostContext(name);
-        ASSERT_TRUE(ReadPlatformDefinition(*ctx));
+        ASSERT_TRUE(ReadJobPlatform(*ctx));
         const PlatformInfo& p = ctx->platform;
         EXPECT_EQ(p.activeBootLoader, phone.bootRom == sim::BootRomKind::Active);
 
         // The loader files load into their buffers and carry the signatures
         // the phone starts them by.
-        ASSERT_TRUE(AllocateRegionBuffers(*ctx));
+        ASSERT_TRUE(AllocateRegionBuffers(ctx->regionLists, ctx->platform.setupLoaderBase, ctx->platform.flashLoaderBase));
         ASSERT_EQ(LoadSRecordFile(*ctx, ctx->flashLoaderList(), p.flashLoaderPath, false), SUCCESS);
         EXPECT_EQ(Signature(ctx->flashLoaderList(), p.flashLoaderBase), "FWFLASH");
 
@@ -157,7 +158,7 @@ TEST(SimPlatformAcceptance, EveryPlatformAndChipIsAcceptedByTheHost) {
         // The flash loader: version at least 5.5; its chips.
         EXPECT_GE(phone.flashLoader.majorVersion * 256 + phone.flashLoader.minorVersion, 5 * 256 + 5);
         ExpectChipsAsTheHostSeesThem(phone, *ctx);
-        FreeRegionBuffers(*ctx);
+        FreeRegionBuffers(ctx->regionLists);
     }
 }
 
@@ -190,7 +191,7 @@ TEST(SimPlatformAcceptance, DefinitionsWithoutSimChipKeysGetChipsThatFillThem) {
         for (const sim::ChipConfig& chip : phone.chips) names.push_back(chip.name);
         EXPECT_EQ(names, c.chips);
         auto ctx = HostContext(c.platform, dir.string() + "/");
-        ASSERT_TRUE(ReadPlatformDefinition(*ctx));
+        ASSERT_TRUE(ReadJobPlatform(*ctx));
         ExpectChipsAsTheHostSeesThem(phone, *ctx);
     }
     std::filesystem::remove_all(dir);

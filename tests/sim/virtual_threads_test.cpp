@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "api/test_host.h"
-#include "job/reporting.h"
-#include "job/thread_gui.h"
+#include "session/reporting.h"
+#include "job/dispatcher.h"
 #include "sim/virtual_threads.h"
 
 namespace flashwire::sim_test {
@@ -81,7 +81,7 @@ TEST(VirtualThreads, RecordStoredWhileTheDispatcherPollsIsDeliveredAtOnce) {
     ctx.dataEvent = threads.CreateEvent(false, false);
     ctx.drainedEvent = threads.CreateEvent(true, false);
     ctx.queueMode = true;
-    auto dispatcher = threads.StartThread(16 * 1024, [&] { return ThreadGUI(ctx); });
+    auto dispatcher = threads.StartThread(16 * 1024, [&] { return RunDispatcher(ctx); });
     threads.Sleep(2000);
     ctx.queueMode = false;
     ctx.dataEvent->Set();

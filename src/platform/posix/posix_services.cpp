@@ -7,7 +7,7 @@ Services& SystemServices() {
     static posix::MonotonicClock clock;
     static posix::PosixThreading threading;
     static posix::PosixSystemInfo system;
-    static Services services{&clock, &threading, &posix::PosixSerialPorts(), &system};
+    static Services services{&clock, &threading, &posix::PosixSerialPorts(), &system, &StandardFiles()};
     return services;
 }
 

@@ -7,7 +7,7 @@ Services& SystemServices() {
     static win32::TickClock clock;
     static win32::Win32Threading threading;
     static win32::Win32SystemInfo system;
-    static Services services{&clock, &threading, &win32::Win32SerialPorts(), &system};
+    static Services services{&clock, &threading, &win32::Win32SerialPorts(), &system, &StandardFiles()};
     return services;
 }
 
