@@ -129,6 +129,17 @@ void ReplayPhone::FromHost(uint32_t port, std::span<const uint8_t> bytes, uint64
     Advance(nowUs);
 }
 
+bool ReplayPhone::HostMovedOn(uint32_t port) const {
+    const Expected& x = expected_[port];
+    const uint64_t at = consumedWrites_[port];
+    if (received_[port] != at) return false;  // the host is inside this write
+    const long event = x.EventAt(at);
+    if (event <= 0 || !x.IsPing(event) || !x.IsPing(event - 1) || x.First(event) != x.First(event - 1)) return false;
+    for (uint32_t other = 0; other < kReplayPorts; ++other)
+        if (other != port && received_[other] > consumedWrites_[other]) return true;
+    return false;
+}
+
 void ReplayPhone::Advance(uint64_t nowUs) {
     dueUs_ = UINT64_MAX;
     if (divergence_) return;
@@ -140,7 +151,16 @@ void ReplayPhone::Advance(uint64_t nowUs) {
         }
         if (e.kind == TraceEventKind::Write) {
             const uint64_t end = consumedWrites_[e.port] + e.bytes.size();
-            if (received_[e.port] < end) return;  // waits for the host
+            if (received_[e.port] < end && !HostMovedOn(e.port)) return;  // waits for the host
+            if (received_[e.port] < end) {
+                // A repeated ping the host did not send before it went on
+                // on another port: skipped.
+                received_[e.port] = end;
+                consumedWrites_[e.port] = end;
+                ++skips_[e.port];
+                ++cursor_;
+                continue;
+            }
             consumedWrites_[e.port] = end;
             anchorUs_ = std::max(anchorUs_, receivedUs_[e.port]);
             anchorTraceUs_ = e.us;

@@ -19,7 +19,10 @@
 // its answers take, so their number depends on timing: where the trace has a
 // single-byte write that repeats the one before it, the host may send it
 // more often (a repeat) or fewer times (a skip) than the trace; both are
-// counted, neither is a divergence.
+// counted, neither is a divergence. A host that stops polling one port and
+// goes on on the other (a probe of the second port answered sooner than in
+// the trace, then a command on the first) skips the trace's remaining
+// repeats on the polled port as soon as its bytes on the other port arrive.
 //
 // Every byte the host writes is compared at once with the bytes the trace
 // holds for that port at that offset; the first byte that differs (or that
@@ -87,6 +90,10 @@ public:
 
 private:
     void Advance(uint64_t nowUs);
+    // The trace waits for a repeated ping on port that the host has not
+    // sent, while the host has already written what comes after it on
+    // another port: it polled fewer times and went on.
+    bool HostMovedOn(uint32_t port) const;
 
     std::vector<TraceEvent> events_;
     bool trackOpens_;

@@ -5,7 +5,8 @@
       A and B hold the same traffic: per port, the same opens, closes and
       rates and the same bytes written and read, in the same order; time
       stamps, time-outs and read time-out settings aside, and a single-byte
-      write (a ping) repeated a different number of times counts once.
+      write (a ping) repeated a different number of times counts once, also
+      where one host stopped probing a port sooner and went on on the other.
   trace_compare.py diverged TRACE HOST_TRACE REPORT
       REPORT is the replay's "replay: diverged: ..." line for HOST_TRACE's
       host replayed against TRACE: its port, host byte N, got and expected

@@ -55,6 +55,9 @@ PY
 
 # Starts the daemon with the given options; waits for "ready".
 start_daemon() {
+    # The previous daemon's "ready" must not be taken for this one's (the
+    # redirection below may truncate the file only after wait_ready looked).
+    rm -f "$work/sim.out" "$work/sim.err"
     "$sim" --link "$link_a" --link "$link_b" "$@" > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!
     wait_ready "$work/sim.out" "$daemon_pid" && return 0

@@ -150,3 +150,58 @@ TEST(ReplayPhone, TraceFilesThatAreRefused) {
 
 }  // namespace
 }  // namespace flashwire::sim
+
+namespace flashwire::sim {
+namespace {
+
+// p1 is probed ('*' three times, "#B" within 0.5 ms), then p0 sends "BAUD"
+// and reads "ok". A host answered after its first probe goes on to p0 at once.
+TEST(ReplayPhone, PingsLeftOnOnePortWhenTheHostGoesOnOnTheOther) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, std::string>> host;
+        bool diverges;
+        uint64_t skips;
+        uint64_t repeats;
+        uint64_t offset;  // of the divergence on p0
+    };
+    const Case cases[] = {
+        {"went on", {{1, "*"}, {0, "BAUD"}}, false, 2, 0, 0},
+        {"a late ping after it", {{1, "*"}, {0, "BAUD"}, {1, "*"}}, false, 2, 1, 0},
+        {"went on, then wrong", {{1, "*"}, {0, "BAUX"}}, true, 0, 0, 3},
+        {"went on in two writes, then wrong", {{1, "*"}, {0, "BA"}, {0, "UX"}}, true, 2, 0, 3},
+        {"a ping on the wrong port first", {{0, "*"}}, true, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<TraceEvent> events;
+        std::string error;
+        ASSERT_TRUE(ParseTraceText("# flashwire wire trace 1\n"
+                                   "0.010000 p1 write 2a  |*|\n"
+                                   "0.010100 p1 write 2a  |*|\n"
+                                   "0.010200 p1 write 2a  |*|\n"
+                                   "0.010250 p1 read  23 42  |#B|\n"
+                                   "0.011000 p0 write 42 41 55 44  |BAUD|\n"
+                                   "0.012000 p0 read  6f 6b  |ok|\n",
+                                   events, error))
+            << error;
+        ReplayPhone replay(std::move(events), false);
+        uint64_t now = 0;
+        for (const auto& [port, bytes] : c.host) {
+            now += 10'000;
+            replay.FromHost(port, B(bytes), now);
+        }
+        const Bytes answer = replay.TakeToHost(0, now + 100'000);
+        ASSERT_EQ(replay.divergence().has_value(), c.diverges);
+        EXPECT_EQ(replay.skips(1), c.skips);
+        EXPECT_EQ(replay.repeats(1), c.repeats);
+        EXPECT_EQ(answer, c.diverges ? Bytes{} : B("ok"));
+        if (c.diverges) {
+            EXPECT_EQ(replay.divergence()->port, 0u);
+            EXPECT_EQ(replay.divergence()->offset, c.offset);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace flashwire::sim
