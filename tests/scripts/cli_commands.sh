@@ -83,6 +83,7 @@ link_a="$work/uart-a"
 link_b="$work/uart-b"
 flash="$work/phone.flash"
 start_daemon() {
+    rm -f "$work/sim.out" "$work/sim.err"  # no earlier daemon's "ready" taken for this one's
     "$sim" --platform demo-passive --config-dir "$build" --link "$link_a" --link "$link_b" --flash-file "$flash" \
         > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!

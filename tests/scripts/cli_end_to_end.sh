@@ -43,6 +43,7 @@ common=(/platform=$platform /com=1,2 /maxspeed=921600,921600)
 
 # Starts the daemon with the given extra options; waits up to 5 s for "ready".
 start_daemon() {
+    rm -f "$work/sim.out" "$work/sim.err"  # no earlier daemon's "ready" taken for this one's
     "$sim" --platform "$platform" --config-dir "$build" --link "$link_a" --link "$link_b" "$@" \
         > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!

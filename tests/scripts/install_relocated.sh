@@ -37,6 +37,7 @@ flash_with() {  # what root-of-bin
     "$bin/flashwire" platforms > "$work/platforms" 2>&1
     grep -qxF "Platforms of $data/platform.def:" "$work/platforms" ||
         { fail "$what: flashwire platforms does not read $data"; show "$work/platforms"; }
+    rm -f "$work/sim.out" "$work/sim.err"  # no earlier daemon's "ready" taken for this one's
     "$bin/flashwire-sim" --platform demo-passive --link "$work/uart-a" --link "$work/uart-b" --flash-file "$flash" \
         > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!

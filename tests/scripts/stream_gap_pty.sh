@@ -45,6 +45,7 @@ python3 "$source/scripts/make-sample-image.py" --size 64K --address 0x20000 --se
 
 # run_job CONFIG_DIR: a fresh phone that arms late, one flash job; sets status.
 run_job() {
+    rm -f "$work/sim.out" "$work/sim.err"  # no earlier daemon's "ready" taken for this one's
     "$sim" --platform "$platform" --config-dir "$build" --instant-flash --stream-arming 3 --verbose \
         --link "$work/a" --link "$work/b" > "$work/sim.out" 2> "$work/sim.err" &
     daemon_pid=$!
