@@ -4,6 +4,7 @@ five phones each; one slot's phones are faulty, one slot's adapter is pulled
 The database must hold exactly the expected rows, and the healthy slots
 must not be slowed down."""
 import json
+import os
 import statistics
 import subprocess
 import time
@@ -102,6 +103,7 @@ def test_four_slots_five_phones_one_faulty_one_pulled(tmp_path):
     for slot in "134":
         rates = [r["throughput_bps"] for r in rows if r["slot"] == slot and r["job"] == "read-compare"]
         figures[slot] = {"read_bps": rates, "ratio_to_line": [round(x / 92160, 3) for x in rates]}
-        assert min(rates) >= 0.6 * statistics.median(rates), (slot, rates)
+        if os.environ.get("FLASHWIRE_TIMING_CHECKS", "1") == "1":
+            assert min(rates) >= 0.6 * statistics.median(rates), (slot, rates)
     (out / "throughput.json").write_text(json.dumps(figures, indent=1))
     print(json.dumps(figures))

@@ -148,13 +148,19 @@ function onEvent(e) {
     document.getElementById("conn").textContent = "station stopped";
   }
 }
+// One request at a time; a row that arrives meanwhile asks for one more
+// after it, so the table always ends with the latest rows.
 let pending = false;
+let again = false;
+function resultsLoaded() {
+  pending = false;
+  if (again) { again = false; loadResults(); }
+}
 function loadResults() {
-  if (pending) return;
+  if (pending) { again = true; return; }
   pending = true;
   setTimeout(() => {
     fetch("/api/results" + q + (q ? "&" : "?") + "limit=100").then(r => r.json()).then(rows => {
-      pending = false;
       const body = document.querySelector("#results tbody");
       body.replaceChildren();
       for (const r of rows.slice().reverse()) {
@@ -167,7 +173,8 @@ function loadResults() {
         });
         body.append(tr);
       }
-    }).catch(() => { pending = false; });
+      resultsLoaded();
+    }).catch(resultsLoaded);
   }, 200);
 }
 fetch("/api/slots" + q).then(r => r.json()).then(list => list.forEach(showSlot));
