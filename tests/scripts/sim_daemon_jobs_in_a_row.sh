@@ -95,6 +95,36 @@ else
     fail "jobs in a row: exits $s1 $s2 $s3"; show "$work/flash1.out" "$work/verify1.out" "$work/read1.out" "$work/sim.out"
 fi
 
+# ---- An end byte the daemon reads only after the client has closed the port,
+# reopened it and set another rate (a host running jobs in a row in one
+# process on a busy machine): it still counts at the rate it was written at.
+# The daemon is stopped meanwhile, so it cannot read the byte in time.
+job boot1 /mode=verify /phases=bl "/file=$small_a"; s1=$status
+before=$(grep -c "^restart: end byte" "$work/sim.out")
+python3 - "$work/uart-a" "$daemon_pid" <<'EOF' && late=ok || late=failed
+import os, signal, sys, termios
+port, daemon = sys.argv[1], int(sys.argv[2])
+def open_at(rate):
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+    t = termios.tcgetattr(fd)
+    t[4] = t[5] = rate
+    termios.tcsetattr(fd, termios.TCSANOW, t)
+    return fd
+os.kill(daemon, signal.SIGSTOP)
+try:
+    fd = open_at(termios.B115200)  # the flash loader's rate after the boot phase
+    os.write(fd, b"o")
+    os.close(fd)
+    os.close(open_at(termios.B921600))
+finally:
+    os.kill(daemon, signal.SIGCONT)
+EOF
+if [ "$s1" = 0 ] && [ $late = ok ] && wait_lines "restart: end byte" $((before + 1)); then
+    pass "an end byte read after the port was reopened at another rate restarts the phone"
+else
+    fail "late end byte: boot phase exit $s1, client $late"; show "$work/boot1.out" "$work/sim.out"
+fi
+
 # ---- The same with a power cycle before each job.
 power_cycle; job flash2 /mode=flash /diff=0 "/file=$small_b"; s1=$status
 power_cycle; job verify2 /mode=verify "/file=$small_b"; s2=$status
