@@ -2,7 +2,8 @@
 # One flashwire-sim daemon, many jobs of the flashwire command line in a row,
 # as at a bench: after each job's end byte the phone restarts into its boot
 # ROM, so flash, verify and read follow each other without restarting the
-# daemon; the same with a power cycle (SIGUSR1) before each job; and a power
+# daemon; an end byte the daemon reads only after the port was closed and
+# reopened at another rate; the same with a power cycle (SIGUSR1) before each job; and a power
 # cycle in the middle of a flash: that job fails (bounded by --timeout, since
 # the library waits up to 30 s for a sector it closed), the next flash of the
 # same phone succeeds and the flash file at exit holds the last image.
