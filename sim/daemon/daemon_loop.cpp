@@ -110,7 +110,8 @@ bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
         uint64_t wake = due;
         if (wake != UINT64_MAX) wake = std::max({wake, now + 1, now + slice});
 
-        pollfd fds[3] = {};
+        // Closes of a port are taken at once: see UartBridge.
+        pollfd fds[5] = {};
         fds[0] = {parts.signals.Fd(), POLLIN, 0};
         for (std::size_t i = 0; i < 2; ++i) {
             const UartBridge& u = parts.uarts[i];
@@ -119,6 +120,7 @@ bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
             if (watchTerminals && u.HasPendingOutput()) events |= POLLOUT;
             // Without events the descriptor is left out of the wait.
             fds[i + 1] = {events != 0 ? u.Terminal().MasterFd() : -1, events, 0};
+            fds[i + 3] = {u.Terminal().CloseWatchFd(), POLLIN, 0};
         }
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
@@ -129,7 +131,7 @@ bool RunDaemonLoop(LoopParts parts, int& signalNumber, std::string& error) {
             timeout.tv_nsec = static_cast<long>((waitUs % 1000000u) * 1000u);
             timeoutPtr = &timeout;
         }
-        const int r = ppoll(fds, 3, timeoutPtr, nullptr);
+        const int r = ppoll(fds, 5, timeoutPtr, nullptr);
         if (r < 0 && errno != EINTR) {
             error = std::string("ppoll: ") + std::strerror(errno);
             return false;

@@ -1,6 +1,7 @@
 #include "sim/daemon/pseudo_terminal.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -50,7 +51,8 @@ PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
       heldSlave_(std::exchange(other.heldSlave_, -1)),
       slavePath_(std::move(other.slavePath_)),
       holder_(std::exchange(other.holder_, -1)),
-      holderPipe_(std::exchange(other.holderPipe_, -1)) {}
+      holderPipe_(std::exchange(other.holderPipe_, -1)),
+      closeWatch_(std::exchange(other.closeWatch_, -1)) {}
 
 PseudoTerminal& PseudoTerminal::operator=(PseudoTerminal&& other) noexcept {
     if (this != &other) {
@@ -60,6 +62,7 @@ PseudoTerminal& PseudoTerminal::operator=(PseudoTerminal&& other) noexcept {
         slavePath_ = std::move(other.slavePath_);
         holder_ = std::exchange(other.holder_, -1);
         holderPipe_ = std::exchange(other.holderPipe_, -1);
+        closeWatch_ = std::exchange(other.closeWatch_, -1);
     }
     return *this;
 }
@@ -123,7 +126,30 @@ bool PseudoTerminal::Open(std::string& error) {
         Close();
         return false;
     }
+    // Closes by clients only: the daemon's own slave descriptor stays open
+    // until Close(), and the session holder's copy is never the last one.
+    // Without a watch (the system's inotify limits reached) the terminal
+    // still works; only a byte read after a reopen is judged at the new rate.
+    closeWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closeWatch_ >= 0 && inotify_add_watch(closeWatch_, slavePath_.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(closeWatch_);
+        closeWatch_ = -1;
+    }
     return true;
+}
+
+bool PseudoTerminal::TakeCloses() {
+    if (closeWatch_ < 0) return false;
+    bool closed = false;
+    alignas(inotify_event) std::array<char, 1024> events{};
+    for (;;) {
+        const ssize_t n = ::read(closeWatch_, events.data(), events.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return closed;
+        // Only close events are asked for (and the watch's own removal,
+        // which cannot happen while the slave exists).
+        closed = true;
+    }
 }
 
 bool PseudoTerminal::StartSessionHolder(std::string& error) {
@@ -225,6 +251,8 @@ long PseudoTerminal::WriteToPc(std::span<const uint8_t> data) {
 }
 
 void PseudoTerminal::Close() {
+    if (closeWatch_ >= 0) ::close(closeWatch_);
+    closeWatch_ = -1;
     if (heldSlave_ >= 0) ::close(heldSlave_);
     if (master_ >= 0) ::close(master_);
     heldSlave_ = -1;

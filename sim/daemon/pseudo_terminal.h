@@ -15,6 +15,11 @@
 // (a Wine process can be one) would otherwise make the terminal its own
 // controlling terminal on opening it, and hang it up, for everyone, when it
 // exits; a terminal that already belongs to a session is never taken over.
+//
+// The slave's device node is watched (inotify) for closes: a client that
+// writes a last byte and closes the port can reopen it and set another rate
+// before the daemon has read that byte, and the close is the one event that
+// tells the daemon which rate the byte went out at (see UartBridge).
 #pragma once
 
 #include <cstddef>
@@ -75,6 +80,12 @@ public:
     // buffer is full, -1 on another failure.
     long WriteToPc(std::span<const uint8_t> data);
 
+    // Readable when a client has closed the slave since the last TakeCloses;
+    // -1 when closes cannot be watched.
+    int CloseWatchFd() const { return closeWatch_; }
+    // True if a client has closed the slave since the last call.
+    bool TakeCloses();
+
     void Close();
 
 private:
@@ -86,6 +97,7 @@ private:
     std::string slavePath_;
     pid_t holder_ = -1;    // the child holding the terminal's session
     int holderPipe_ = -1;  // the child ends when this (its only writer) closes
+    int closeWatch_ = -1;  // inotify descriptor watching the slave for closes
 };
 
 }  // namespace flashwire::simd

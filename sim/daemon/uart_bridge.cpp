@@ -10,10 +10,18 @@ UartBridge::UartBridge(unsigned uart, PseudoTerminal terminal, uint64_t timeSlic
     : uart_(uart), terminal_(std::move(terminal)), timeSliceUs_(timeSliceUs) {}
 
 void UartBridge::BeginStep() {
+    const PcLine before = lastLine_;
     PcLine line;
     // A rate of 0 (the PC hung the line up) or one the terminal cannot name
     // keeps the last usable one.
     if (terminal_.ReadPcLine(line) && line.baud != 0) lastLine_ = line;
+    // A client closed the port since the last step: what it left in the
+    // terminal went out at the rate it had, whatever a client that opened
+    // the port since has set.
+    if (terminal_.TakeCloses() && !closedLineHeld_) {
+        closedLineHeld_ = true;
+        closedLine_ = before;
+    }
 }
 
 std::size_t UartBridge::QueueLimit() const {
@@ -37,8 +45,14 @@ bool UartBridge::PullFromPc(uint64_t nowUs) {
         // buffer: what has not started on the line is gone.
         if (flushes.input) pending_.clear();
         if (flushes.output) queue_.clear();
-        if (n == 0) return true;
-        for (long i = 0; i < n; ++i) queue_.push_back({buffer[static_cast<std::size_t>(i)], nowUs});
+        if (n == 0) {
+            // Stays held while the queue is full: the closed client's bytes
+            // may still wait in the terminal.
+            if (room != 0) closedLineHeld_ = false;
+            return true;
+        }
+        const PcLine line = closedLineHeld_ ? closedLine_ : lastLine_;
+        for (long i = 0; i < n; ++i) queue_.push_back({buffer[static_cast<std::size_t>(i)], nowUs, line});
     }
 }
 
@@ -47,7 +61,7 @@ uint64_t UartBridge::NextArrivalUs() {
         if (queue_.empty()) return UINT64_MAX;
         const QueuedByte next = queue_.front();
         queue_.pop_front();
-        const PcLine line = lastLine_;
+        const PcLine line = next.line;
         const uint64_t startNs = std::max(lineEndNs_, next.arrivalUs * 1000u);
         lineEndNs_ = startNs + (uint64_t{line.frameBits} * 1'000'000'000u + line.baud - 1) / line.baud;
         lineByte_ = next.byte;

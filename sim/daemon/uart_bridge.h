@@ -12,6 +12,16 @@
 // most 4 KiB, about what a real port's driver buffers), so that a step that
 // comes late on a busy machine never leaves the line idle.
 //
+// The rate a byte is judged at is the one in force when the daemon read it,
+// with one exception: a client that writes a last byte (the end byte 'o' of a
+// job) and closes the port may reopen it and set another rate before the
+// daemon has read that byte; a pseudo-terminal's close does not wait for the
+// line as a serial port's does. So when a client has closed the port, what
+// was still waiting in the terminal is judged at the rate the daemon saw
+// before the close. (What the next client writes within the same step, a
+// millisecond or so, is judged at that rate too: the terminal keeps no order
+// between bytes and settings.)
+//
 // Phone → PC: the bytes whose last bit has reached the PC by now (the model
 // paces them at the phone's own rate and garbles them when it differs from
 // the PC's) are written to the pseudo-terminal; what the terminal cannot take
@@ -75,6 +85,7 @@ private:
     struct QueuedByte {
         uint8_t byte;
         uint64_t arrivalUs;  // when the daemon read it from the terminal
+        PcLine line;         // the PC's line when it was written
     };
     std::size_t QueueLimit() const;
 
@@ -82,6 +93,10 @@ private:
     PseudoTerminal terminal_;
     uint64_t timeSliceUs_;
     PcLine lastLine_{kPowerOnPcBaud, 10};  // as read at the step's start
+    // Set when a client closed the port: its line, for what it left in the
+    // terminal; cleared once the terminal is read empty.
+    bool closedLineHeld_ = false;
+    PcLine closedLine_;
     std::deque<QueuedByte> queue_;
     // The byte crossing the line to the phone.
     bool onLine_ = false;

@@ -2,7 +2,8 @@
 # One flashwire-sim daemon, many jobs of the flashwire command line in a row,
 # as at a bench: after each job's end byte the phone restarts into its boot
 # ROM, so flash, verify and read follow each other without restarting the
-# daemon; the same with a power cycle (SIGUSR1) before each job; and a power
+# daemon; an end byte the daemon reads only after the port was closed and
+# reopened at another rate; the same with a power cycle (SIGUSR1) before each job; and a power
 # cycle in the middle of a flash: that job fails (bounded by --timeout, since
 # the library waits up to 30 s for a sector it closed), the next flash of the
 # same phone succeeds and the flash file at exit holds the last image.
@@ -93,6 +94,36 @@ if [ "$s1$s2$s3" = 000 ] && same_data "$work/read1.s19" "$small_a" && wait_lines
     pass "flash, verify and read in a row against one daemon"
 else
     fail "jobs in a row: exits $s1 $s2 $s3"; show "$work/flash1.out" "$work/verify1.out" "$work/read1.out" "$work/sim.out"
+fi
+
+# ---- An end byte the daemon reads only after the client has closed the port,
+# reopened it and set another rate (a host running jobs in a row in one
+# process on a busy machine): it still counts at the rate it was written at.
+# The daemon is stopped meanwhile, so it cannot read the byte in time.
+job boot1 /mode=verify /phases=bl "/file=$small_a"; s1=$status
+before=$(grep -c "^restart: end byte" "$work/sim.out")
+python3 - "$work/uart-a" "$daemon_pid" <<'EOF' && late=ok || late=failed
+import os, signal, sys, termios
+port, daemon = sys.argv[1], int(sys.argv[2])
+def open_at(rate):
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+    t = termios.tcgetattr(fd)
+    t[4] = t[5] = rate
+    termios.tcsetattr(fd, termios.TCSANOW, t)
+    return fd
+os.kill(daemon, signal.SIGSTOP)
+try:
+    fd = open_at(termios.B115200)  # the flash loader's rate after the boot phase
+    os.write(fd, b"o")
+    os.close(fd)
+    os.close(open_at(termios.B921600))
+finally:
+    os.kill(daemon, signal.SIGCONT)
+EOF
+if [ "$s1" = 0 ] && [ $late = ok ] && wait_lines "restart: end byte" $((before + 1)); then
+    pass "an end byte read after the port was reopened at another rate restarts the phone"
+else
+    fail "late end byte: boot phase exit $s1, client $late"; show "$work/boot1.out" "$work/sim.out"
 fi
 
 # ---- The same with a power cycle before each job.
