@@ -30,8 +30,11 @@ JobPlan MakeJobPlan(const FlashOptions& options) {
     plan.mode = options.mode;
     plan.erasePasses = options.erasePasses;
     plan.phases = options.phases;
-    plan.reservedCount = std::min<uint32_t>(options.reservedCount, FLASH_MAX_RANGES);
-    plan.readCount = std::min<uint32_t>(options.readCount, FLASH_MAX_RANGES);
+    // Copies first: the record is packed, and std::min binds references.
+    const uint32_t reservedCount = options.reservedCount;
+    const uint32_t readCount = options.readCount;
+    plan.reservedCount = std::min<uint32_t>(reservedCount, FLASH_MAX_RANGES);
+    plan.readCount = std::min<uint32_t>(readCount, FLASH_MAX_RANGES);
     CopyRanges(options.reserved, plan.reservedCount, plan.reserved);
     CopyRanges(options.read, plan.readCount, plan.read);
     plan.debug = options.debug != 0;
