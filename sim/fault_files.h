@@ -32,7 +32,7 @@ public:
     std::unique_ptr<platform::File> Open(const char* path, platform::FileMode mode) override;
     bool Remove(const char* path) override { return real_.Remove(path); }
     platform::FileStatus Stat(const char* path) override { return real_.Stat(path); }
-    uint32_t LastError() const override { return real_.LastError(); }
+    std::string LastErrorText() const override { return real_.LastErrorText(); }
 
     // How often the fault struck (a read or write refused or cut).
     uint32_t hits() const { return hits_; }

@@ -11,7 +11,6 @@
 #include "image/address_range.h"
 #include "image/hex_byte.h"
 #include "image/region_list.h"
-#include "platform/output_file.h"
 #include "session/reporting.h"
 #include "session/session.h"
 
@@ -189,10 +188,10 @@ bool CheckSaveFileWritable(Session& session, const char* saveFile) {
     // Appending creates a missing file and leaves an existing one unchanged.
     std::unique_ptr<platform::File> file = files.Open(saveFile, platform::FileMode::Append);
     if (!file) {
-        const uint32_t reason = files.LastError();
+        const std::string reason = files.LastErrorText();
         ReportMessage(session, 2, "Error: Unable to create save file \"%s\": %s; nothing was read. "
                       "Choose a file in a directory you may write to.",
-                      saveFile, reason != 0 ? platform::SystemErrorText(reason).c_str() : "unknown reason");
+                      saveFile, reason.empty() ? "unknown reason" : reason.c_str());
         return false;
     }
     file->Close();

@@ -234,13 +234,13 @@ class FileSystem {
 public:
     virtual ~FileSystem() = default;
     // Null when the file cannot be opened (Write creates or empties it);
-    // LastError then tells why.
+    // LastErrorText then tells why.
     virtual std::unique_ptr<File> Open(const char* path, FileMode mode) = 0;
     virtual bool Remove(const char* path) = 0;
     virtual FileStatus Stat(const char* path) = 0;
-    // The system error code of the calling thread's last failed Open (0 if
-    // none or unknown); SystemErrorText (platform/output_file.h) words it.
-    virtual uint32_t LastError() const { return 0; }
+    // Why the calling thread's last Open failed, in the system's words
+    // ("No such file or directory"); empty when unknown.
+    virtual std::string LastErrorText() const { return {}; }
 };
 
 // The C library's files, the same on every system.

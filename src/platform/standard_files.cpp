@@ -2,8 +2,10 @@
 // the same bytes.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -58,7 +60,9 @@ public:
         std::error_code ec;
         return path && std::filesystem::remove(path, ec);
     }
-    uint32_t LastError() const override { return static_cast<uint32_t>(lastOpenError); }
+    std::string LastErrorText() const override {
+        return lastOpenError != 0 ? std::string(std::strerror(lastOpenError)) : std::string();
+    }
     FileStatus Stat(const char* path) override {
         FileStatus status;
         if (!path) return status;
