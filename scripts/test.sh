@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 case "${1:-default}" in
   all) presets=(default asan tsan) ;;
-  default | asan | tsan) presets=("$1") ;;
+  default | asan | tsan) presets=("${1:-default}") ;;
   *)
     echo "usage: scripts/test.sh [default|asan|tsan|all]" >&2
     exit 2
